@@ -1,0 +1,80 @@
+/*
+ * The agent's autostart value under HKLM\...\Run, so that Windows starts it
+ * at every logon.  A user without write access to HKEY_LOCAL_MACHINE simply
+ * goes without: nothing here reports a failure.
+ */
+#include "kivprt.h"
+
+/* Module path (at most 255 characters) plus the suffix and the terminator. */
+#define KIV_RUN_TEXT_UNITS (256 + sizeof(KIV_AGENT_RUN_SUFFIX) - 1)
+
+static int AsciiEqualNoCase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        char ca = (*a >= 'A' && *a <= 'Z') ? (char)(*a - 'A' + 'a') : *a;
+        char cb = (*b >= 'A' && *b <= 'Z') ? (char)(*b - 'A' + 'a') : *b;
+        if (ca != cb)
+            return 0;
+        if (!ca)
+            return 1;
+    }
+}
+
+/*
+ * The text the value should hold: the agent's own module path followed by
+ * "  -start".  Returns 0 when the path does not fit 255 characters: a cut
+ * path would make Windows start nothing, or something else, at logon.
+ */
+int GetAutoRunText(char *pszText, DWORD cchText)
+{
+    DWORD cchPath;
+
+    if (cchText < KIV_RUN_TEXT_UNITS)
+        return 0;
+    /* A path too long for the room comes back cut, without a terminator on
+     * 2000 and XP, and the result is then the full room (256). */
+    cchPath = GetModuleFileNameA(NULL, pszText, 256);
+    if (cchPath == 0 || cchPath >= 256)
+        return 0;
+    pszText[cchPath] = '\0';
+    CopyMemory(pszText + cchPath, KIV_AGENT_RUN_SUFFIX, sizeof(KIV_AGENT_RUN_SUFFIX));
+    return 1;
+}
+
+int IsInAutoRun(const char *pszValueName)
+{
+    HKEY hKey = NULL;
+    char szExpected[KIV_RUN_TEXT_UNITS];
+    char szValue[256 + 1];
+    DWORD dwType = 0;
+    DWORD cbValue = 256;
+    int result = 0;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return 0;
+    if (!GetAutoRunText(szExpected, sizeof(szExpected)))
+        goto Exit;
+    if (RegQueryValueExA(hKey, pszValueName, NULL, &dwType, (BYTE *)szValue, &cbValue) != ERROR_SUCCESS)
+        goto Exit;
+    if (dwType != REG_SZ)
+        goto Exit;
+    /* Registry data need not end in a zero. */
+    szValue[cbValue < 256 ? cbValue : 256] = '\0';
+    result = AsciiEqualNoCase(szExpected, szValue);
+
+Exit:
+    RegCloseKey(hKey);
+    return result;
+}
+
+void AddToAutoRun(const char *pszValueName)
+{
+    HKEY hKey = NULL;
+    char szText[KIV_RUN_TEXT_UNITS];
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY, 0, KEY_WRITE, &hKey) != ERROR_SUCCESS)
+        return;
+    if (GetAutoRunText(szText, sizeof(szText)))
+        RegSetValueExA(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szText, (DWORD)lstrlenA(szText) + 1);
+    RegCloseKey(hKey);
+}

@@ -1,0 +1,31 @@
+#!/bin/sh
+# Installs what the build and the tests need on a Debian 12 machine:
+# the 32-bit mingw-w64 cross compilers, cmake, and Wine with its 32-bit
+# half.  Quick when everything is already there.  Needs root for apt.
+set -eu
+
+need=""
+command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-i686"
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+command -v wine >/dev/null 2>&1 || need="$need wine wine64"
+dpkg -s wine32:i386 >/dev/null 2>&1 || need="$need wine32:i386"
+[ -d /usr/src/googletest/googletest ] || need="$need googletest"
+command -v chmcmd >/dev/null 2>&1 || need="$need fp-utils"
+command -v python3 >/dev/null 2>&1 || need="$need python3"
+
+if [ -z "$need" ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" != 0 ]; then
+    echo "install-deps: missing packages:$need (run as root to install them)" >&2
+    exit 1
+fi
+
+case " $(dpkg --print-foreign-architectures) " in
+    *" i386 "*) ;;
+    *) dpkg --add-architecture i386 ;;
+esac
+echo "install-deps: installing$need"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $need
