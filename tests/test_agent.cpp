@@ -136,6 +136,39 @@ TEST(AgentAutostart, ValueWithAnotherPathOrSwitchIsReplaced)
     }
 }
 
+TEST(AgentAutostart, OwnPathTooLongForTheValueWritesNothing)
+{
+    /* A program path of 258 characters: it fits the system's path room,
+     * not the 255 characters the value allows; a cut path would start
+     * nothing at logon, so the value is left alone and the agent serves. */
+    std::wstring folder = L"C:\\" + std::wstring(120, L'd');
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
+    folder += L"\\" + std::wstring(258 - folder.size() - 1 - wcslen(L"\\kivprt.exe"), L'e');
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
+    std::wstring exe = folder + L"\\kivprt.exe";
+    ASSERT_EQ(exe.size(), 258u);
+    ASSERT_TRUE(CopyFileW(BinPath(L"kivprt.exe").c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(RegSetString(HKEY_LOCAL_MACHINE, RUN_KEY, RUN_VALUE, "C:\\old\\kivprt.exe  -start"));
+
+    HANDLE hReady = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_SYNC_NAME);
+    HANDLE hAgent = Launch(L"\"" + exe + L"\"  -start");
+    ASSERT_TRUE(hAgent != NULL);
+    ASSERT_EQ(WaitForSingleObject(hReady, KIV_TEST_DEADLINE_MS), (DWORD)WAIT_OBJECT_0);
+    CloseHandle(hReady);
+    EXPECT_EQ(AutoRunValue(), "C:\\old\\kivprt.exe  -start");
+
+    RawAgentClient client;
+    ASSERT_TRUE(client.Attach());
+    ASSERT_TRUE(client.Send(KIV_CMD_DIR_EXISTS, folder.c_str()));
+    EXPECT_EQ(client.TestResult(), 1);
+    client.Detach();
+    DWORD code = 0xdeadbeef;
+    ASSERT_TRUE(RunAgentToEnd(L"  -stop", &code));
+    EXPECT_TRUE(WaitExit(hAgent, KIV_TEST_DEADLINE_MS, &code));
+    EXPECT_EQ(code, 0u);
+    CloseHandle(hAgent);
+}
+
 /* ---- Requests, from a client that knows only the named objects ----- */
 
 class AgentProtocol : public ::testing::Test {

@@ -5,6 +5,13 @@
 #   wine-template.sh DIR
 set -eu
 dir=$1
+# Copies a killed test run could not remove (ctest ends a test that runs
+# past its time limit without letting it clean up): end their servers.
+for stale in "$(dirname "$dir")"/run.*/prefix; do
+    [ -d "$stale" ] || continue
+    WINEPREFIX="$stale" wineserver -k >/dev/null 2>&1
+    rm -rf "$(dirname "$stale")"
+done
 rm -rf "$dir"
 mkdir -p "$(dirname "$dir")"
 export WINEPREFIX="$dir" WINEARCH=win32 WINEDEBUG=-all
