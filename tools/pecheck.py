@@ -5,7 +5,9 @@
 
 SUBSYSTEM is gui or console.  For each file: 32-bit x86 (machine 0x14c,
 PE32 optional header), the given subsystem, OS and subsystem version 5.0,
-and every imported DLL!function (plain and delay-loaded) listed in
+a version resource naming the product "Kiv Image Printer" with a file
+description and version, and every imported DLL!function (plain and
+delay-loaded) listed in
 ALLOWLIST, a text file of lines 'DLL!Function  <first Windows version>'.
 An import that is not listed fails the check: adding it to the list is a
 conscious decision, with its documented minimum Windows version.
@@ -76,6 +78,42 @@ class PE:
             yield f"#{t & 0xFFFF}" if t & 0x80000000 else self.cstr(t + 2)
             o += 4
 
+    def version_strings(self):
+        """The StringFileInfo texts of the RT_VERSION resource, as a dict."""
+        if len(self.dirs) <= 2 or not self.dirs[2][0]:
+            return None
+        base = self.off(self.dirs[2][0])
+        d = self.data
+
+        def entries(off):
+            named, ids = struct.unpack_from("<HH", d, off + 12)
+            for i in range(named + ids):
+                yield struct.unpack_from("<II", d, off + 16 + 8 * i)
+
+        for type_id, sub in entries(base):
+            if type_id != 16 or not sub & 0x80000000:
+                continue
+            # type -> name -> language -> data entry
+            node = sub & 0x7FFFFFFF
+            for _ in range(2):
+                _, child = next(entries(base + node))
+                node = child & 0x7FFFFFFF
+                if not child & 0x80000000:
+                    break
+            rva, size = struct.unpack_from("<II", d, base + node)
+            blob = d[self.off(rva):self.off(rva) + size]
+            texts = blob.decode("utf-16-le", "replace").split("\0")
+            found = {}
+            # Each String is three WORDs (lengths, type), its key and its
+            # value; the WORDs decode as stray characters before the key.
+            for i, t in enumerate(texts):
+                for key in ("ProductName", "FileDescription", "FileVersion"):
+                    if t.endswith(key) and key not in found:
+                        rest = [v for v in texts[i + 1:] if v]
+                        found[key] = rest[0] if rest else ""
+            return found
+        return None
+
     def imports(self):
         found = []
         if len(self.dirs) > 1 and self.dirs[1][0]:
@@ -113,6 +151,14 @@ def check(path, subsystem, allowed):
         errors.append(f"OS version {pe.os_major}.{pe.os_minor}, want 5.0")
     if (pe.sub_major, pe.sub_minor) != (5, 0):
         errors.append(f"subsystem version {pe.sub_major}.{pe.sub_minor}, want 5.0")
+    version = pe.version_strings()
+    if version is None:
+        errors.append("no version resource")
+    else:
+        if version.get("ProductName") != "Kiv Image Printer":
+            errors.append(f"version resource names product {version.get('ProductName')!r}")
+        if not version.get("FileDescription") or not version.get("FileVersion"):
+            errors.append("version resource lacks a file description or version")
     imports = pe.imports()
     for dll, func in imports:
         if (dll.lower(), func) not in allowed:
@@ -136,7 +182,7 @@ def main(argv):
             failed += 1
             print("\n".join(errors))
         else:
-            print(f"{path}: x86, {subsystem}, 5.0, {count} imports all in the list")
+            print(f"{path}: x86, {subsystem}, 5.0, version resource, {count} imports all in the list")
     print(f"{len(argv) - 2 - failed} passed, {failed} failed")
     return 1 if failed else 0
 
