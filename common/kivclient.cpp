@@ -1,0 +1,256 @@
+/*
+ * The client side of the path agent (see kivclient.h and agentproto.h).
+ *
+ * The state is one record per process.  A request owns the shared block
+ * from its wait for the client mutex until it releases the mutex, and
+ * reads its result before that release, so no other client can overwrite
+ * it in between.
+ */
+#include "kivclient.h"
+#include "kivpath.h"
+#include "agentproto.h"
+
+#include <wchar.h>
+
+typedef struct {
+    int bKivAttached;           /* 1 only while all five objects below are held */
+    AGENTBLOCK *pKivSharedMem;  /* view of the shared block */
+    HANDLE hKivFileMapping;     /* the shared block, opened by name */
+    HANDLE hKivExecEvent;       /* request event */
+    HANDLE hKivDoneEvent;       /* done event */
+    HANDLE hKivFreeMutex;       /* client mutex */
+    HANDLE hKivSyncEvent;       /* ready event, only while LaunchKivShelllApp waits */
+} KIVCLIENTSTATE;
+
+static KIVCLIENTSTATE g_client;
+
+/* Which field of the block holds a request's result. */
+typedef enum {
+    KIV_RESULT_NONE,
+    KIV_RESULT_COMMAND_WORD,   /* the copy */
+    KIV_RESULT_TEST            /* the folder and file tests */
+} KIVRESULTFIELD;
+
+/*
+ * Tells whether the shared block exists: a mapping of that name made now
+ * reports ERROR_ALREADY_EXISTS.  The last-error code is cleared first, so
+ * that a stale 183 cannot count.  The handle is closed at once: a block
+ * the probe created itself ceases to exist again.
+ */
+static int IsSharedBlockPresent(void)
+{
+    HANDLE hMapping;
+    int bPresent;
+
+    SetLastError(0);
+    hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
+                                  KIV_AGENT_BLOCK_SIZE, KIV_AGENT_MEM_NAME);
+    bPresent = GetLastError() == ERROR_ALREADY_EXISTS;
+    if (hMapping != NULL)
+        CloseHandle(hMapping);
+    return bPresent;
+}
+
+/* 1 when the path fits a path field with its terminator. */
+static int FitsPathField(const WCHAR *pszPath, size_t *pcch)
+{
+    size_t cch;
+
+    if (pszPath == NULL)
+        return 0;
+    for (cch = 0; cch <= KIV_AGENT_MAX_PATH_LEN && pszPath[cch] != L'\0'; cch++)
+        ;
+    *pcch = cch;
+    return cch <= KIV_AGENT_MAX_PATH_LEN;
+}
+
+/*
+ * One request.  pszPath2 may be NULL (field not written).  Returns the
+ * result field, or 0 when detached, a path does not fit (nothing is sent)
+ * or the objects fail.
+ */
+static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPath2,
+                        KIVRESULTFIELD resultField)
+{
+    AGENTBLOCK *pBlock = g_client.pKivSharedMem;
+    size_t cch1 = 0, cch2 = 0;
+    DWORD dwWait;
+    LONG lResult = 0;
+
+    if (!g_client.bKivAttached)
+        return 0;
+    if (!FitsPathField(pszPath1, &cch1) || (pszPath2 != NULL && !FitsPathField(pszPath2, &cch2)))
+        return 0;
+
+    dwWait = WaitForSingleObject(g_client.hKivFreeMutex, INFINITE);
+    /* An abandoned mutex is owned all the same: its owner died. */
+    if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED)
+        return 0;
+
+    /* A done signal pending now cannot be this request's: it is left over
+     * from a quit that nobody waited for (the agent signals done after a
+     * quit too).  Taken here, it cannot answer this request before an
+     * agent has served it. */
+    WaitForSingleObject(g_client.hKivDoneEvent, 0);
+
+    pBlock->lCommand = lCommand;
+    CopyMemory(pBlock->szPath1, pszPath1, (cch1 + 1) * sizeof(WCHAR));
+    if (pszPath2 != NULL)
+        CopyMemory(pBlock->szPath2, pszPath2, (cch2 + 1) * sizeof(WCHAR));
+
+    if (SetEvent(g_client.hKivExecEvent) &&
+        WaitForSingleObject(g_client.hKivDoneEvent, INFINITE) == WAIT_OBJECT_0) {
+        if (resultField == KIV_RESULT_COMMAND_WORD)
+            lResult = pBlock->lCommand;
+        else if (resultField == KIV_RESULT_TEST)
+            lResult = KivAgentGetTestResult(pBlock);
+    }
+    ReleaseMutex(g_client.hKivFreeMutex);
+    return lResult;
+}
+
+int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
+{
+    (void)pszProgram;
+    (void)pszParams;
+    return 1;
+}
+
+int LaunchKivShelllApp(void)
+{
+    int result = 0;
+
+    if (IsSharedBlockPresent())
+        return 0;
+    /* Made before the launch step, so that an agent's signal given before
+     * the wait begins is not lost. */
+    g_client.hKivSyncEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_SYNC_NAME);
+    if (g_client.hKivSyncEvent == NULL)
+        return 0;
+    StartAgentProgram(KIV_AGENT_EXE_NAME, KIV_AGENT_LAUNCH_ARGS);
+    if (WaitForSingleObject(g_client.hKivSyncEvent, KIV_LAUNCH_WAIT_MS) == WAIT_OBJECT_0) {
+        /* The agent signals before it enters its serve loop. */
+        Sleep(KIV_LAUNCH_PAUSE_MS);
+        result = 1;
+    }
+    CloseHandle(g_client.hKivSyncEvent);
+    g_client.hKivSyncEvent = NULL;
+    return result;
+}
+
+int UnLaunchKivShelll(void)
+{
+    if (!IsSharedBlockPresent())
+        return 0;
+    StartAgentProgram(KIV_AGENT_EXE_NAME, KIV_AGENT_STOP_ARGS);
+    Sleep(KIV_UNLAUNCH_PAUSE_MS);
+    return 1;
+}
+
+int IsKivShelllAppRunning(void)
+{
+    return IsSharedBlockPresent();
+}
+
+static int HoldsAnyObject(void)
+{
+    return g_client.hKivFileMapping != NULL || g_client.pKivSharedMem != NULL ||
+           g_client.hKivExecEvent != NULL || g_client.hKivDoneEvent != NULL ||
+           g_client.hKivFreeMutex != NULL;
+}
+
+int InitUNCShelllApp(void)
+{
+    if (g_client.bKivAttached)
+        return 1;
+    /* What a failed attempt obtained is let go, so that this attempt
+     * starts clean and reports what it really gets. */
+    if (HoldsAnyObject())
+        ExitUNCShelllApp();
+
+    if (!IsSharedBlockPresent()) {
+        MessageBoxW(GetDesktopWindow(), KIV_NO_AGENT_TEXT, KIV_NO_AGENT_CAPTION, MB_OK);
+        return 0;
+    }
+
+    g_client.hKivFileMapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, KIV_AGENT_MEM_NAME);
+    if (g_client.hKivFileMapping == NULL)
+        return 0;
+    /* A view of the block's full size: a mapping of that name too small
+     * to hold the block gives none. */
+    g_client.pKivSharedMem = (AGENTBLOCK *)MapViewOfFile(g_client.hKivFileMapping,
+                                                        FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                                        sizeof(AGENTBLOCK));
+    /* The agent made both events; the first attached client makes the
+     * mutex, the others open it. */
+    g_client.hKivExecEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_EXEC_NAME);
+    g_client.hKivDoneEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_DONE_NAME);
+    g_client.hKivFreeMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
+
+    g_client.bKivAttached = g_client.pKivSharedMem != NULL && g_client.hKivExecEvent != NULL &&
+                            g_client.hKivDoneEvent != NULL && g_client.hKivFreeMutex != NULL;
+    return g_client.bKivAttached;
+}
+
+void ExitUNCShelllApp(void)
+{
+    g_client.bKivAttached = 0;
+    if (g_client.hKivExecEvent != NULL)
+        CloseHandle(g_client.hKivExecEvent);
+    if (g_client.hKivDoneEvent != NULL)
+        CloseHandle(g_client.hKivDoneEvent);
+    if (g_client.hKivFreeMutex != NULL)
+        CloseHandle(g_client.hKivFreeMutex);
+    if (g_client.pKivSharedMem != NULL)
+        UnmapViewOfFile(g_client.pKivSharedMem);
+    if (g_client.hKivFileMapping != NULL)
+        CloseHandle(g_client.hKivFileMapping);
+    g_client.hKivExecEvent = NULL;
+    g_client.hKivDoneEvent = NULL;
+    g_client.hKivFreeMutex = NULL;
+    g_client.pKivSharedMem = NULL;
+    g_client.hKivFileMapping = NULL;
+}
+
+int UNCCopyFile(const WCHAR *pszExistingFile, const WCHAR *pszNewFile)
+{
+    if (pszNewFile == NULL)
+        return 0;
+    return (int)SendRequest(KIV_CMD_COPY, pszExistingFile, pszNewFile, KIV_RESULT_COMMAND_WORD);
+}
+
+void UNCShellExecute(const WCHAR *pszPath)
+{
+    SendRequest(KIV_CMD_OPEN, pszPath, NULL, KIV_RESULT_NONE);
+}
+
+void UNCAppExecute(const WCHAR *pszCmdLine)
+{
+    SendRequest(KIV_CMD_RUN, pszCmdLine, NULL, KIV_RESULT_NONE);
+}
+
+/* Local paths are tested here, UNC paths by the agent. */
+static int TestPath(const WCHAR *pszPath, LONG lCommand, int bWantFolder)
+{
+    DWORD dwAttr;
+
+    if (pszPath == NULL)
+        return 0;
+    if (!IsUNCPath(pszPath)) {
+        dwAttr = GetFileAttributesW(pszPath);
+        if (dwAttr == INVALID_FILE_ATTRIBUTES)
+            return 0;
+        return ((dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0) == (bWantFolder != 0);
+    }
+    return SendRequest(lCommand, pszPath, NULL, KIV_RESULT_TEST) != 0;
+}
+
+int FileExists(const WCHAR *pszPath)
+{
+    return TestPath(pszPath, KIV_CMD_FILE_EXISTS, 0);
+}
+
+int DirExists(const WCHAR *pszPath)
+{
+    return TestPath(pszPath, KIV_CMD_DIR_EXISTS, 1);
+}

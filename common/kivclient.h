@@ -1,0 +1,99 @@
+/*
+ * The client side of the path agent (kivprt): make sure an agent runs,
+ * attach to it, send it requests, detach, ask it to stop.
+ *
+ * The client state is process-wide.  InitUNCShelllApp, ExitUNCShelllApp
+ * and LaunchKivShelllApp must not run at the same time as each other or as
+ * a request in the same process; requests from any number of threads and
+ * processes are serialised by the client mutex and wait for the agent
+ * without a time limit.
+ *
+ * Paths are UTF-16; a path sent to the agent has at most 255 characters
+ * (KIV_AGENT_MAX_PATH_LEN).  A request with a longer path is refused: it
+ * returns 0 and sends nothing.
+ *
+ * Usable from C and C++.
+ */
+#ifndef KIV_KIVCLIENT_H
+#define KIV_KIVCLIENT_H
+
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Shown when InitUNCShelllApp finds no agent. */
+#define KIV_NO_AGENT_TEXT     L"Please use Kiv Image Printer property sheet to specify/respecify UNC folder first"
+#define KIV_NO_AGENT_CAPTION  L"UNC folder Error"
+
+/* How long LaunchKivShelllApp waits for an agent to get ready, and pauses
+ * after it did; the pause after handing on a stop. */
+#define KIV_LAUNCH_WAIT_MS    60000
+#define KIV_LAUNCH_PAUSE_MS   1000
+#define KIV_UNLAUNCH_PAUSE_MS 100
+
+/*
+ * 1 when no agent was present and one got ready within 60 s (it must be
+ * started by other means: StartAgentProgram starts nothing); 0 when the
+ * shared block was present already (no ready event is made) or no agent
+ * got ready in time.
+ */
+int LaunchKivShelllApp(void);
+
+/* 1 when the shared block was present and the stop was handed on (to
+ * StartAgentProgram, which starts nothing: no agent is ended); 0 at once
+ * when it was absent. */
+int UnLaunchKivShelll(void);
+
+/* 1 when the shared block exists: an agent runs or any client anywhere is
+ * attached (this one included). */
+int IsKivShelllAppRunning(void);
+
+/*
+ * Attaches to the agent: 1 when attached (or attached already), else 0.
+ * With no shared block at all it shows the message KIV_NO_AGENT_TEXT,
+ * caption KIV_NO_AGENT_CAPTION, and returns 0 once the user closed it.
+ * What an attempt that failed half-way obtained stays held until
+ * ExitUNCShelllApp or the next attempt, which lets it go first: a failed
+ * attempt never makes a later one report 1 without attaching.
+ */
+int InitUNCShelllApp(void);
+
+/* Detaches and releases every object the client holds. */
+void ExitUNCShelllApp(void);
+
+/* Copies a file through the agent, replacing pszNewFile: the agent's copy
+ * result (non-zero when copied); 0 when not attached or a path is too
+ * long. */
+int UNCCopyFile(const WCHAR *pszExistingFile, const WCHAR *pszNewFile);
+
+/* Has the agent open the path with the shell verb "open". */
+void UNCShellExecute(const WCHAR *pszPath);
+
+/* Has the agent run a command line (program and arguments). */
+void UNCAppExecute(const WCHAR *pszCmdLine);
+
+/* 1 when the path names an existing item that is not a folder.  Paths
+ * that do not begin with two backslashes are tested here; UNC paths by
+ * the agent (0 when not attached). */
+int FileExists(const WCHAR *pszPath);
+
+/* 1 when the path names an existing folder; as FileExists. */
+int DirExists(const WCHAR *pszPath);
+
+/*
+ * The client's launch step, handed the agent's program file name and the
+ * argument text of its mode ("  -launch", "  -stop").  It starts nothing
+ * and returns 1: a caller inside the print spooler runs under the
+ * spooler's account, and an agent started from there would work under the
+ * wrong account.  The agent runs from the user's logon (its autostart
+ * value).
+ */
+int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIV_KIVCLIENT_H */

@@ -1,0 +1,31 @@
+/*
+ * Seams for the library's own tests: each replaces one system call of the
+ * library for the whole process.  Passing NULL restores the real call.
+ * Product code never sets them.
+ *
+ * Usable from C and C++.
+ */
+#ifndef KIV_KIVSEAMS_H
+#define KIV_KIVSEAMS_H
+
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* WNetGetUniversalNameW, as CheckIfNetworkPath calls it. */
+typedef DWORD (WINAPI *KIVGETUNIVERSALNAMEPROC)(LPCWSTR pszLocalPath, DWORD dwInfoLevel,
+                                                LPVOID pBuffer, LPDWORD pcbBuffer);
+void KivSetGetUniversalNameSeam(KIVGETUNIVERSALNAMEPROC pfn);
+
+/* WriteFile, as the settings files are written. */
+typedef BOOL (WINAPI *KIVWRITEFILEPROC)(HANDLE hFile, LPCVOID pBuffer, DWORD cbToWrite,
+                                        LPDWORD pcbWritten, LPOVERLAPPED pOverlapped);
+void KivSetSettingsWriteSeam(KIVWRITEFILEPROC pfn);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIV_KIVSEAMS_H */
