@@ -1,0 +1,248 @@
+/*
+ * The installation's file steps: ending the product's running programs and
+ * their autostart values, and copying the three file sets from setup's
+ * current folder into the printer-driver folder, the system folder and the
+ * install folder.
+ *
+ * Every source is named by its bare file name, so it is looked up in the
+ * current folder: setup is started from the folder that holds the
+ * product's files.
+ */
+#include "setupsteps.h"
+#include "kivclient.h"
+#include "kivpath.h"
+
+#include <psapi.h>
+#include <stdlib.h>
+
+/* Pause after ending a program, so that it has let go of its files before
+ * they are replaced. */
+#define KIV_AFTER_TERMINATE_MS 1000
+/* First room for process identifiers; doubled while the list fills it. */
+#define KIV_PROCESS_IDS_FIRST  1024
+/* A machine never runs this many processes; the doubling stops here. */
+#define KIV_PROCESS_IDS_LIMIT  (1024 * 1024)
+
+const DRIVERFILEENTRY g_aDriverFiles[KIV_DRIVER_FILE_COUNT] = {
+    { L"kiv.gpd",      0 },
+    { L"kivui.dll",    0 },
+    { L"kivuni.dll",   0 },
+    { L"kivuni.ini",   0 },
+    { L"unidrv.dll",   1 },
+    { L"unidrv.hlp",   1 },
+    { L"unidrvui.dll", 1 },
+    { L"unires.dll",   1 },
+    { L"stdnames.gpd", 1 },
+};
+
+/* This system's own driver files, removed from an earlier driver's folder. */
+const WCHAR *const g_apszOwnDriverFiles[KIV_OWN_DRIVER_FILE_COUNT] = {
+    L"kiv.gpd", L"kivui.dll", L"kivuni.dll", L"kivuni.ini",
+};
+
+const WCHAR *const g_apszSystemFiles[KIV_SYSTEM_FILE_COUNT] = {
+    L"kivimg30.dll",
+};
+
+const WCHAR *const g_apszInstallFiles[KIV_INSTALL_FILE_COUNT] = {
+    L"kivtray.exe", L"kivres.dll", L"kivprt.exe", L"kivhlp.chm",
+};
+
+/* The programs of this system that must not run while their files are
+ * replaced. */
+static const WCHAR *const g_apszOwnPrograms[] = {
+    L"kivprt.exe", L"kivtray.exe",
+};
+
+#define KIV_COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
+
+/*
+ * The identifiers of the running processes in a zero-filled block that the
+ * caller frees, or NULL.  EnumProcesses cannot say how much room it needs:
+ * a list that fills the room may have been cut, so the room is doubled
+ * until the list comes back shorter than it.
+ */
+static DWORD *ListProcessIds(DWORD *pcIds)
+{
+    DWORD *pIds = NULL;
+    DWORD cRoom = KIV_PROCESS_IDS_FIRST;
+    DWORD cbGot = 0;
+
+    for (;;) {
+        pIds = (DWORD *)calloc(cRoom, sizeof(DWORD));
+        if (!pIds)
+            break;
+        if (!EnumProcesses(pIds, cRoom * sizeof(DWORD), &cbGot)) {
+            free(pIds);
+            pIds = NULL;
+            break;
+        }
+        if (cbGot < cRoom * sizeof(DWORD) || cRoom >= KIV_PROCESS_IDS_LIMIT)
+            break;
+        free(pIds);
+        pIds = NULL;
+        cRoom *= 2;
+    }
+    *pcIds = pIds ? cbGot / sizeof(DWORD) : 0;
+    return pIds;
+}
+
+/* True when the process runs one of this system's programs.  A process
+ * that cannot be opened or examined (a service, another user's) is not. */
+static int IsOwnProgram(DWORD dwProcessId)
+{
+    WCHAR szName[KIV_PATH_UNITS];
+    HMODULE hModule = NULL;
+    DWORD cbNeeded = 0;
+    HANDLE hProcess;
+    int result = 0;
+
+    hProcess = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, dwProcessId);
+    if (!hProcess)
+        return 0;
+    /* The first module is the program file. */
+    if (EnumProcessModules(hProcess, &hModule, sizeof(hModule), &cbNeeded)) {
+        ZeroMemory(szName, sizeof(szName));
+        if (!GetModuleBaseNameW(hProcess, hModule, szName, KIV_PATH_UNITS))
+            lstrcpyW(szName, L"unknown");
+        szName[KIV_PATH_UNITS - 1] = L'\0';
+        for (size_t i = 0; i < KIV_COUNT_OF(g_apszOwnPrograms); i++)
+            if (lstrcmpiW(szName, g_apszOwnPrograms[i]) == 0)
+                result = 1;
+    }
+    CloseHandle(hProcess);
+    return result;
+}
+
+void TerminateRunningPrograms(void)
+{
+    DWORD cIds = 0;
+    DWORD *pIds = ListProcessIds(&cIds);
+
+    if (!pIds)
+        return;
+    for (DWORD i = 0; i < cIds; i++) {
+        HANDLE hProcess;
+
+        if (!IsOwnProgram(pIds[i]))
+            continue;
+        hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, pIds[i]);
+        if (!hProcess)
+            continue;
+        TerminateProcess(hProcess, 0);
+        CloseHandle(hProcess);
+        Sleep(KIV_AFTER_TERMINATE_MS);
+    }
+    free(pIds);
+}
+
+void DeleteRunValue(const char *pszValueName)
+{
+    HKEY hKey = NULL;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_WRITE, &hKey) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(hKey, pszValueName);
+    RegCloseKey(hKey);
+}
+
+/* Read-only or hidden targets are made plain first, so that they can be
+ * deleted; what cannot be deleted is left to the copy to report. */
+void DeleteFileIfPresent(const WCHAR *pszPath)
+{
+    if (!FileExists(pszPath))
+        return;
+    SetFileAttributesW(pszPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(pszPath);
+}
+
+/*
+ * The driver file table into the printer-driver folder, where
+ * AddPrinterDriverExW picks the files up.  Every source must be present,
+ * also the Universal Printer Driver rows whose targets the system already
+ * has: the setup folder is incomplete otherwise.  Those rows are copied
+ * only when the target is absent, and a failed copy of them is left for
+ * the driver registration to notice.
+ */
+int CopyDriverFiles(const WCHAR *pszDriverDir)
+{
+    for (int i = 0; i < KIV_DRIVER_FILE_COUNT; i++) {
+        const DRIVERFILEENTRY *pRow = &g_aDriverFiles[i];
+        WCHAR szTarget[KIV_PATH_UNITS];
+
+        BuildFullPath(pszDriverDir, pRow->szFileName, szTarget);
+        if (!FileExists(pRow->szFileName)) {
+            ShowSetupMessage(KIV_MSG_DRIVER_SOURCE_MISSING, pRow->szFileName);
+            return 0;
+        }
+        if (pRow->bCopyIfMissing) {
+            if (!FileExists(szTarget))
+                CopyFileW(pRow->szFileName, szTarget, FALSE);
+            continue;
+        }
+        DeleteFileIfPresent(szTarget);
+        if (!CopyFileW(pRow->szFileName, szTarget, FALSE)) {
+            ShowSetupMessage(KIV_MSG_DRIVER_COPY_FAILED, pRow->szFileName, szTarget);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* One file into a folder, replacing what is there.  When the copy fails
+ * and the old file is still there, something holds it open: say so, since
+ * closing programs or restarting is what helps then. */
+static int CopySetupFile(const WCHAR *pszName, const WCHAR *pszFolder)
+{
+    WCHAR szTarget[KIV_PATH_UNITS];
+
+    BuildFullPath(pszFolder, pszName, szTarget);
+    if (!FileExists(pszName)) {
+        ShowSetupMessage(KIV_MSG_SOURCE_MISSING, pszName);
+        return 0;
+    }
+    DeleteFileIfPresent(szTarget);
+    if (!CopyFileW(pszName, szTarget, FALSE)) {
+        if (FileExists(szTarget))
+            ShowSetupMessage(KIV_MSG_TARGET_IN_USE, pszName, pszFolder);
+        else
+            ShowSetupMessage(KIV_MSG_COPY_FAILED, pszName, szTarget);
+        return 0;
+    }
+    return 1;
+}
+
+int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFolder)
+{
+    for (int i = 0; i < cNames; i++)
+        if (!CopySetupFile(apszNames[i], pszFolder))
+            return 0;
+    return 1;
+}
+
+/* Fills in the install folder (with its trailing backslash), creating it
+ * when it is missing. */
+int PrepareInstallFolder(WCHAR *pszInstallDir)
+{
+    if (KivImagePrinterFolderExist(pszInstallDir))
+        return 1;
+    /* The path comes back without its trailing backslash, so the whole
+     * path is created, the install folder itself included. */
+    CreateFolderTree(pszInstallDir, 0);
+    if (KivImagePrinterFolderExist(pszInstallDir))
+        return 1;
+    ShowSetupMessage(KIV_MSG_FOLDER_FAILED, pszInstallDir);
+    return 0;
+}
+
+/* The spooler has taken its own copies of the driver files by now; the
+ * staged ones would only mislead the next installation. */
+void RemoveStagedDriverFiles(const WCHAR *pszDriverDir)
+{
+    for (int i = 0; i < KIV_DRIVER_FILE_COUNT; i++) {
+        WCHAR szTarget[KIV_PATH_UNITS];
+
+        BuildFullPath(pszDriverDir, g_aDriverFiles[i].szFileName, szTarget);
+        DeleteFileIfPresent(szTarget);
+    }
+}

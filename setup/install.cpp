@@ -1,0 +1,45 @@
+/*
+ * InstallPrinter: the whole installation, step after step.  A step that
+ * fails shows its own message and ends the sequence; nothing done before
+ * it is undone, so that a second run starts from what is there.
+ */
+#include "setupsteps.h"
+
+int InstallPrinter(void)
+{
+    WCHAR szDriverDir[KIV_PATH_UNITS];
+    WCHAR szSystemDir[KIV_PATH_UNITS];
+    WCHAR szInstallDir[KIV_INSTALL_FOLDER_UNITS];
+
+    TraceSetup(KIV_TRACE_STARTS);
+
+    /* Running copies would hold their files open, and their autostart
+     * values would start the old copies at the next logon. */
+    TerminateRunningPrograms();
+    DeleteRunValue(KIV_RUN_VALUE_TRAY);
+    DeleteRunValue(KIV_RUN_VALUE_AGENT);
+    TraceSetup(KIV_TRACE_DELETE_KEY);
+
+    DeleteEarlierPrinter();
+    DeleteEarlierDriverFiles();
+
+    ReadInstallFolders(szDriverDir, szSystemDir);
+    if (!CopyDriverFiles(szDriverDir))
+        return KIV_INSTALL_FILE_FAILED;
+    if (!CopySetupFiles(g_apszSystemFiles, KIV_SYSTEM_FILE_COUNT, szSystemDir))
+        return KIV_INSTALL_FILE_FAILED;
+    if (!PrepareInstallFolder(szInstallDir))
+        return KIV_INSTALL_FILE_FAILED;
+    if (!CopySetupFiles(g_apszInstallFiles, KIV_INSTALL_FILE_COUNT, szInstallDir))
+        return KIV_INSTALL_FILE_FAILED;
+
+    if (!RegisterPrinterDriver())
+        return KIV_INSTALL_SPOOL_FAILED;
+    if (!AddKivPort())
+        return KIV_INSTALL_SPOOL_FAILED;
+    if (!CreateKivPrinter())
+        return KIV_INSTALL_SPOOL_FAILED;
+
+    RemoveStagedDriverFiles(szDriverDir);
+    return ConfirmPrinterAndAddForms();
+}

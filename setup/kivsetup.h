@@ -1,0 +1,67 @@
+/*
+ * kivsetup: the setup program that installs the Kiv Image Printer.
+ *
+ * One header for the program's own operations, shared by its source files
+ * and by the tests that drive some of them in-process (the options reader,
+ * the spooler service control).  The program runs on one thread and has no
+ * state beyond the options record and the remembered signing policy.
+ */
+#ifndef KIV_KIVSETUP_H
+#define KIV_KIVSETUP_H
+
+#include <windows.h>
+
+/* Caption of every message setup shows that is not an error of a step. */
+#define KIV_SETUP_CAPTION       L"Kiv Image Printer Setup"
+/* The setup options file, read from the current folder. */
+#define KIV_SETUP_OPTIONS_FILE  "qprinter.ini"
+/* Dialog resource of the progress window (kivsetup.rc). */
+#define IDD_KIV_PROGRESS        102
+
+/* Install results of InstallPrinter. */
+#define KIV_INSTALL_DONE         1
+#define KIV_INSTALL_SPOOL_FAILED 0
+#define KIV_INSTALL_FILE_FAILED  (-1)
+
+/* Modes of SetDriverSigningPolicy. */
+#define KIV_POLICY_CLEAR   1
+#define KIV_POLICY_RESTORE 2
+
+/* The setup options, one record for the process; each flag is on when
+ * nonzero. */
+typedef struct {
+    int bFirstMsgBoxPrompt;  /* ask for consent before anything changes */
+    int bFinalDlgBoxPrompt;  /* show the success message */
+    int bStatusDlgBox;       /* show the progress window while installing */
+} QPRINTERSETUPCFG;
+
+extern QPRINTERSETUPCFG QprinterSetUpCfg;
+
+/* options.cpp */
+void ReadSetupOptions(const char *pszPath);
+void BlankKeyPart(char *pszLine);
+
+/* signing.cpp */
+void SetDriverSigningPolicy(int mode);
+
+/* install.cpp */
+int InstallPrinter(void);
+
+/* filesteps.cpp */
+void TerminateRunningPrograms(void);
+void DeleteRunValue(const char *pszValueName);
+
+/* spoolsteps.cpp */
+BOOL LocalPortExists(void);
+
+/* forms.cpp */
+int AddPaperForms(void);
+
+/* service.cpp */
+int StopSpoolerService(void);
+int StartSpoolerService(void);
+
+/* progress.cpp */
+INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+#endif /* KIV_KIVSETUP_H */

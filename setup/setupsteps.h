@@ -1,0 +1,124 @@
+/*
+ * The installation sequence's own tables and steps, shared between the
+ * source files of the setup program.  Nothing here is meant for callers
+ * outside the program: InstallPrinter (kivsetup.h) is the one entry.
+ */
+#ifndef KIV_SETUPSTEPS_H
+#define KIV_SETUPSTEPS_H
+
+#include "kivsetup.h"
+#include "kivpath.h"      /* KIV_PATH_UNITS: every path buffer, the system's limit */
+#include "kivproduct.h"   /* the printer's name and the home page, shared with the tray */
+
+/* ---- Fixed names ------------------------------------------------------ */
+
+/* The printer's name (KIV_PRINTER_NAME_W) is also its driver's name. */
+#define KIV_PRINTER_ENV       L"Windows NT x86"
+#define KIV_PORT_NAME         L"kiv"
+#define KIV_PRINT_PROCESSOR   L"WinPrint"
+#define KIV_DATATYPE          L"RAW"
+#define KIV_XCV_LOCAL_PORT    L",XcvMonitor Local Port"
+#define KIV_XCV_ADD_PORT      L"AddPort"
+#define KIV_RUN_KEY_A         "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+#define KIV_RUN_VALUE_TRAY    "kivtray"
+#define KIV_RUN_VALUE_AGENT   "kivprt"
+
+/* Room of a file name in the file tables. */
+#define KIV_FILE_NAME_UNITS   40
+
+/* ---- Trace lines (debugger output stream, ANSI) ----------------------- */
+
+#define KIV_TRACE_STARTS         "Kiv Image Printer(starts)"
+#define KIV_TRACE_DELETE_KEY     "Kiv Image Printer(delete key)"
+#define KIV_TRACE_DELETE_PRINTER "Kiv Image Printer(delete old printer)"
+#define KIV_TRACE_ADD_DRIVER     "Kiv Image Printer(add driver)"
+#define KIV_TRACE_ADD_PORT       "Kiv Image Printer(add port)"
+#define KIV_TRACE_ADD_PRINTER    "Kiv Image Printer(add printer)"
+#define KIV_TRACE_ADD_FORMS      "Kiv Image Printer(add forms)"
+#define KIV_TRACE_FINISHED       "Kiv Image Printer setup finished"
+
+/* ---- Messages (texts.cpp) --------------------------------------------- */
+
+typedef enum {
+    KIV_MSG_WRONG_WINDOWS,
+    KIV_MSG_CONSENT,
+    KIV_MSG_CANCELLED,
+    KIV_MSG_SPOOL_FAILED,
+    KIV_MSG_SUCCESS,
+    KIV_MSG_FILES_FAILED,
+    KIV_MSG_OLD_PRINTER_STAYS,
+    KIV_MSG_DRIVER_SOURCE_MISSING,
+    KIV_MSG_DRIVER_COPY_FAILED,
+    KIV_MSG_SOURCE_MISSING,
+    KIV_MSG_TARGET_IN_USE,
+    KIV_MSG_COPY_FAILED,
+    KIV_MSG_FOLDER_FAILED,
+    KIV_MSG_ADD_DRIVER_FAILED,
+    KIV_MSG_XCV_OPEN_FAILED,
+    KIV_MSG_ADD_PORT_FAILED,
+    KIV_MSG_ADD_PRINTER_FAILED,
+    KIV_MSG_COUNT
+} KIVSETUPMSG;
+
+typedef struct {
+    const WCHAR *pszText;     /* wsprintfW template: %s for names and paths */
+    const WCHAR *pszCaption;
+} SETUPMESSAGE;
+
+extern const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT];
+
+/* Room of a formatted message.  wsprintfW never writes more than 1024
+ * units, and every template with the longest names and paths filled in
+ * stays below that (checked in texts.cpp), so no message is ever cut. */
+#define KIV_MESSAGE_UNITS 1024
+
+/* Shows a message without an owner window, MB_OK and no icon; the %s
+ * places are filled with the WCHAR strings that follow. */
+void ShowSetupMessage(KIVSETUPMSG id, ...);
+/* Asks the consent question (Yes and No, question-mark icon); returns the
+ * button pressed. */
+int AskSetupQuestion(KIVSETUPMSG id);
+/* Writes one trace line to the debugger output stream. */
+void TraceSetup(const char *pszLine);
+
+/* ---- The progress window (progress.cpp) -------------------------------- */
+
+HWND ShowProgressWindow(HINSTANCE hInstance);
+
+/* ---- File tables (filesteps.cpp) -------------------------------------- */
+
+typedef struct {
+    WCHAR szFileName[KIV_FILE_NAME_UNITS];
+    int bCopyIfMissing;       /* 0: always replace; 1: copy only when absent */
+} DRIVERFILEENTRY;
+
+#define KIV_DRIVER_FILE_COUNT  9
+#define KIV_OWN_DRIVER_FILE_COUNT 4
+#define KIV_SYSTEM_FILE_COUNT  1
+#define KIV_INSTALL_FILE_COUNT 4
+
+extern const DRIVERFILEENTRY g_aDriverFiles[KIV_DRIVER_FILE_COUNT];
+extern const WCHAR *const g_apszOwnDriverFiles[KIV_OWN_DRIVER_FILE_COUNT];
+extern const WCHAR *const g_apszSystemFiles[KIV_SYSTEM_FILE_COUNT];
+extern const WCHAR *const g_apszInstallFiles[KIV_INSTALL_FILE_COUNT];
+
+/* The steps that can stop the sequence return 1 to go on and 0 when they
+ * failed; they have shown their message then. */
+int CopyDriverFiles(const WCHAR *pszDriverDir);
+int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFolder);
+int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
+void RemoveStagedDriverFiles(const WCHAR *pszDriverDir);
+void DeleteFileIfPresent(const WCHAR *pszPath);
+
+/* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
+
+int HasKivPrinterWords(const WCHAR *pszName);
+void DeleteEarlierPrinter(void);
+void DeleteEarlierDriverFiles(void);
+void ReadInstallFolders(WCHAR *pszDriverDir, WCHAR *pszSystemDir);
+int RegisterPrinterDriver(void);
+int AddKivPort(void);
+int CreateKivPrinter(void);
+int ConfirmPrinterAndAddForms(void);
+
+#endif /* KIV_SETUPSTEPS_H */

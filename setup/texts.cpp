@@ -1,0 +1,88 @@
+/*
+ * Every text setup shows, in one table, and the calls that show them.
+ *
+ * The texts are what users and support staff have seen for years, odd
+ * spellings ("Unalbe", "directoy") and double blanks included; support
+ * notes quote them, so they are kept exactly as they are.
+ */
+#include "setupsteps.h"
+
+#include <stdarg.h>
+
+#define CAPTION_ERROR   L"Error"
+#define CAPTION_WARNING L"Warning"
+#define CAPTION_FOLDER  L"Folder creation error"
+
+#define TEXT_TARGET_IN_USE \
+    L"Unable to update %s in %s, it is being used by Windows, you may need to close all " \
+    L"applications or restart Windows and then try again!"
+
+const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT] = {
+    /* KIV_MSG_WRONG_WINDOWS */
+    { L"Kiv Image Printer can only support Windows 2000/XP, setup has been cancelled!", KIV_SETUP_CAPTION },
+    /* KIV_MSG_CONSENT */
+    { L"This will install Kiv Image Printer, do you wish to continue?", KIV_SETUP_CAPTION },
+    /* KIV_MSG_CANCELLED */
+    { L"Kiv Image Printer Setup was cancelled!", KIV_SETUP_CAPTION },
+    /* KIV_MSG_SPOOL_FAILED */
+    { L"Kiv Image Printer setup failed, you may need to try the manual setup method instead!", KIV_SETUP_CAPTION },
+    /* KIV_MSG_SUCCESS */
+    { L"Kiv Image Printer setup finished successfully. To use Kiv Image Printer, just print to "
+      L"Kiv Image Printer from any Windows application that supports printing.", KIV_SETUP_CAPTION },
+    /* KIV_MSG_FILES_FAILED */
+    { L"Kiv Image Printer setup failed!", KIV_SETUP_CAPTION },
+    /* KIV_MSG_OLD_PRINTER_STAYS */
+    { L"Unable to delete the existing Kiv Image Printer, you may need to manually delete the "
+      L"existing Kiv Image Printer first!", CAPTION_WARNING },
+    /* KIV_MSG_DRIVER_SOURCE_MISSING */
+    { L"Cannot find  file  %s  in current directoy", CAPTION_ERROR },
+    /* KIV_MSG_DRIVER_COPY_FAILED */
+    { L"Unalbe to copy file %s to %s!", CAPTION_ERROR },
+    /* KIV_MSG_SOURCE_MISSING */
+    { L"Cannot find %s in current directoy", CAPTION_ERROR },
+    /* KIV_MSG_TARGET_IN_USE */
+    { TEXT_TARGET_IN_USE, CAPTION_ERROR },
+    /* KIV_MSG_COPY_FAILED */
+    { L"Unalbe to copy file %s to %s", CAPTION_ERROR },
+    /* KIV_MSG_FOLDER_FAILED */
+    { L"Unable to create folder %s!", CAPTION_FOLDER },
+    /* KIV_MSG_ADD_DRIVER_FAILED */
+    { L"Unable to Add Kiv Image Printer driver", CAPTION_ERROR },
+    /* KIV_MSG_XCV_OPEN_FAILED */
+    { L"Unable to Open XcvMonitor, you may need to manually create the kiv local printer port first!",
+      CAPTION_ERROR },
+    /* KIV_MSG_ADD_PORT_FAILED */
+    { L"Unable to create local printer port kiv, you may need to manually create the kiv printer "
+      L"port first!", CAPTION_ERROR },
+    /* KIV_MSG_ADD_PRINTER_FAILED */
+    { L"Unable to Add Kiv Image Printer", CAPTION_ERROR },
+};
+
+/* The longest template is the in-use message; each %s is at most a full
+ * path (BuildFullPath never writes more than KIV_PATH_UNITS).  Together
+ * they must stay inside wsprintfW's 1024 units, or a message would be cut. */
+static_assert(sizeof(TEXT_TARGET_IN_USE) / sizeof(WCHAR) + 2 * KIV_PATH_UNITS < KIV_MESSAGE_UNITS,
+              "a formatted message could be cut");
+
+void ShowSetupMessage(KIVSETUPMSG id, ...)
+{
+    WCHAR szMessage[KIV_MESSAGE_UNITS];
+    va_list args;
+
+    va_start(args, id);
+    wvsprintfW(szMessage, g_aSetupMessages[id].pszText, args);
+    va_end(args);
+    szMessage[KIV_MESSAGE_UNITS - 1] = L'\0';
+    MessageBoxW(NULL, szMessage, g_aSetupMessages[id].pszCaption, MB_OK);
+}
+
+int AskSetupQuestion(KIVSETUPMSG id)
+{
+    return MessageBoxW(NULL, g_aSetupMessages[id].pszText, g_aSetupMessages[id].pszCaption,
+                       MB_YESNO | MB_ICONQUESTION);
+}
+
+void TraceSetup(const char *pszLine)
+{
+    OutputDebugStringA(pszLine);
+}

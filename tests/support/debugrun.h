@@ -1,0 +1,96 @@
+/*
+ * Runs a program under the test as its debugger, to see what only a
+ * debugger sees of a real, unchanged program:
+ *
+ *  - every OutputDebugString line, in order, read at the moment it is
+ *    written (the program stands still until the test has looked at the
+ *    machine);
+ *  - the arguments of chosen system calls, read at the call (a breakpoint
+ *    on the function's first instruction in the DLL that exports it);
+ *  - a failure of a chosen system call, where the platform under test
+ *    cannot produce it for real: the call is skipped and returns 0 with
+ *    the given last-error value, as a failing call of that function does.
+ *
+ * The program itself carries no test hooks; the breakpoints live only in
+ * the debugged process's memory.
+ */
+#ifndef KIV_DEBUGRUN_H
+#define KIV_DEBUGRUN_H
+
+#include <windows.h>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class DebugRun;
+
+/* A stdcall function of a DLL to stop at. */
+struct CallHook {
+    std::string dll;        /* export name of the DLL, e.g. "winspool.drv" */
+    std::string function;   /* e.g. "AddFormW" */
+    int cArgs = 0;          /* its stdcall arguments (each 4 bytes) */
+    bool fail = false;      /* skip the call: return 0 with dwError */
+    DWORD dwError = 0;
+    /* When set, only the calls for which it returns true fail. */
+    std::function<bool(DebugRun &, const DWORD *args)> failIf;
+    /* Only calls made by the program's own module count; calls that
+     * system DLLs make internally run untouched and unseen. */
+    bool fromMainOnly = true;
+    /* Called at the call with its arguments, before it runs (or fails). */
+    std::function<void(DebugRun &, const DWORD *args)> onCall;
+    /* How many times it was called. */
+    int cCalls = 0;
+};
+
+class DebugRun {
+public:
+    std::vector<CallHook> hooks;
+    /* Called for each debug output line while the program stands still. */
+    std::function<void(DebugRun &, const std::string &line)> onDebugString;
+
+    /* Results. */
+    std::vector<std::string> debugLines;
+    DWORD exitCode = 0xdeadbeef;
+    DWORD processId = 0;
+    /* Why Run failed (empty when it did not). */
+    std::string failure;
+
+    /* Starts the command line in the folder and debugs it until it ends.
+     * False when it could not start, a hook could not be placed, or it did
+     * not end within ms (then it is ended). */
+    bool Run(const std::wstring &cmdline, const std::wstring &curDir, DWORD ms);
+
+    /* Reading the debugged program's memory (only during callbacks). */
+    bool Read(DWORD addr, void *p, size_t cb);
+    DWORD ReadDword(DWORD addr);
+    /* A NULL pointer reads as "(null)". */
+    std::wstring ReadWString(DWORD addr, size_t maxUnits = 2048);
+    /* A zero-terminated list of zero-terminated strings. */
+    std::vector<std::wstring> ReadMultiString(DWORD addr, size_t maxUnits = 4096);
+
+    CallHook *Hook(const std::string &function);
+
+private:
+    struct Breakpoint {
+        DWORD addr = 0;
+        BYTE original = 0;
+        size_t hook = 0;
+    };
+    struct Thread {
+        HANDLE hThread = NULL;
+        DWORD teb = 0;
+        DWORD rearm = 0;   /* breakpoint to put back after a single step */
+    };
+    HANDLE m_hProcess = NULL;
+    DWORD m_mainBase = 0, m_mainSize = 0;
+    std::vector<Breakpoint> m_breakpoints;
+    std::map<DWORD, Thread> m_threads;
+
+    DWORD ImageSize(DWORD base);
+    void OnLoadDll(DWORD base);
+    DWORD OnException(const DEBUG_EVENT &ev);
+    bool Write(DWORD addr, const void *p, size_t cb);
+};
+
+#endif /* KIV_DEBUGRUN_H */
