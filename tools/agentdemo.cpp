@@ -25,10 +25,13 @@ static void Step(const char *pszWhat, int ok, const char *pszGood, const char *p
     fflush(stdout);
 }
 
-static int WaitForFile(const wchar_t *pszPath, DWORD ms)
+/* The command creates the note before it writes into it: wait for text. */
+static int WaitForText(const wchar_t *pszPath, DWORD ms)
 {
     DWORD start = GetTickCount();
-    while (GetFileAttributesW(pszPath) == INVALID_FILE_ATTRIBUTES) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+
+    while (!GetFileAttributesExW(pszPath, GetFileExInfoStandard, &data) || data.nFileSizeLow == 0) {
         if (GetTickCount() - start > ms)
             return 0;
         Sleep(50);
@@ -71,7 +74,7 @@ int wmain(int argc, wchar_t **argv)
 
     UNCAppExecute(szCommand);
     Step("Run a command through the agent (it writes note.txt)",
-         WaitForFile(szNote, 20000) && FileExists(szNote) == 1, "the note appeared", "no note");
+         WaitForText(szNote, 20000) && FileExists(szNote) == 1, "the note appeared", "no note");
 
     ExitUNCShelllApp();
     printf("  %-58s %s\n", "Detach from the agent", "detached");

@@ -1,11 +1,18 @@
 #!/bin/sh
-# make demo: the path agent at work in a sandbox Wine prefix.
+# make demo: what a user does, in a sandbox Wine prefix.
 #
-# Starts kivprt in serve mode, lets a client program (built on the common
-# library's agent client, as the printer driver's components are) copy a
-# file into the UNC folder \\kivdemo\share\pages, test that folder and the
-# file, and run a command, all through the agent; then stops the agent
-# with a second copy in stop mode.  Each step is printed with its result.
+# 1. Installs the printer: the real kivsetup.exe runs from the staged
+#    product folder (with stand-ins for the driver files delivered beside
+#    it), the dialog helper answers its messages as a user would, and what
+#    was installed is read back from the spooler and the registry.
+# 2. The installed path agent at work: kivprt serves, a client program
+#    (built on the common library's agent client, as the printer driver's
+#    components are) copies a file into the UNC folder
+#    \\kivdemo\share\pages, tests that folder and the file, and runs a
+#    command through the agent; a second copy in stop mode ends it.
+# 3. The installed tray utility opens the driver's settings sheet on a
+#    double-click of its icon and stores what the user confirmed.
+# Each step is printed with its result.
 #
 #   demo.sh BUILDDIR
 set -u
@@ -29,7 +36,7 @@ trap 'exit 130' INT TERM
 say() { printf '%s\n' "$*"; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
-say "== Kiv Image Printer: the path agent at work =="
+say "== Kiv Image Printer: installation, the path agent and the tray at work =="
 say "Preparing a sandbox Windows (Wine) in $prefix ..."
 "$(dirname "$0")/wine-template.sh" "$prefix" >/dev/null 2>&1 || { say "Could not make the sandbox."; exit 1; }
 mkdir -p "$share/pages" "$prefix/dosdevices/unc/kivdemo"
@@ -38,12 +45,23 @@ say "The network folder \\\\kivdemo\\share is the temporary folder $share."
 mkdir -p "$prefix/drive_c/kivdemo"
 printf 'Page 1 of a printed document.\r\n' > "$prefix/drive_c/kivdemo/page1.txt"
 
+installed='C:\Program Files\KivImagePrinter30'
+
 say ""
-say "1. Starting the path agent (kivprt.exe  -start) ..."
-wine "$(winpath "$dist/kivprt.exe")" "  -start" &
+say "1. Installing the printer with kivsetup.exe:"
+wine "$(winpath "$bin/setupdemo.exe")"
+setup=$?
+if [ "$setup" != 0 ]; then
+    say "The installation failed; stopping here."
+    exit 1
+fi
+
+say ""
+say "2. Starting the installed path agent ($installed\\kivprt.exe  -start) ..."
+wine "$installed\\kivprt.exe" "  -start" &
 agent=$!
 
-say "2. A client program works through the agent:"
+say "3. A client program works through the agent:"
 wine "$(winpath "$bin/agentdemo.exe")" 'C:\kivdemo\page1.txt' '\\kivdemo\share\pages'
 client=$?
 
@@ -56,8 +74,8 @@ say "   The agent's autostart value:"
 say "     $(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v kivprt 2>/dev/null | tr -d '\r' | grep kivprt | sed 's/^ *//')"
 
 say ""
-say "3. Stopping the agent with a second copy (kivprt.exe  -stop) ..."
-wine "$(winpath "$dist/kivprt.exe")" "  -stop"
+say "4. Stopping the agent with a second copy (kivprt.exe  -stop) ..."
+wine "$installed\\kivprt.exe" "  -stop"
 waited=0
 while kill -0 "$agent" 2>/dev/null && [ $waited -lt 200 ]; do
     sleep 0.1
@@ -70,6 +88,10 @@ else
     wait "$agent"
     say "   The serving agent ended with exit code $?."
 fi
+
+say ""
+say "5. The tray utility edits the printer's defaults:"
+wine "$(winpath "$bin/traydemo.exe")" || client=1
 
 say ""
 if [ "$client" = 0 ]; then

@@ -1,0 +1,96 @@
+/*
+ * The seams of the tray's test build (KIV_TRAY_TEST_SEAMS), switched by
+ * DWORD values under HKEY_LOCAL_MACHINE "Software\KivTest\Tray", read at
+ * every call so that a test can flip them while the tray runs.
+ *
+ *   SheetResult  present: the editor sees this value (as a signed number)
+ *                as the result of the driver's settings sheet, whatever
+ *                the system returned.  Wine returns IDOK for the sheet's
+ *                Cancel as for its OK; Windows returns IDCANCEL (2).
+ *   SheetKeepsInput  nonzero: the sheet's output is the DEVMODE it was
+ *                given, whatever the page wrote: a sheet confirmed
+ *                without changes.
+ *   HideStoredDefault  nonzero: the printer's level-8 record comes back
+ *                without a DEVMODE, as Windows reports a printer that has
+ *                no stored default (Wine makes one up instead).
+ *   FailStore    2 or 8: the store at that level fails without reaching
+ *                the spooler.
+ *
+ * Always on: the editor's blocks end at an inaccessible page (a page heap
+ * of its own), so that a write past a block's end ends the tray with a
+ * fault that the test sees.
+ */
+#include "trayseams.h"
+
+#define TRAY_SEAM_KEY "Software\\KivTest\\Tray"
+
+/* 1 with the value when the switch is present as a DWORD. */
+static int ReadSwitch(const char *pszName, DWORD *pdwValue)
+{
+    HKEY hKey;
+    DWORD cb = sizeof(*pdwValue), dwType = 0;
+    int found;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_SEAM_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return 0;
+    found = RegQueryValueExA(hKey, pszName, NULL, &dwType, (BYTE *)pdwValue, &cb) == ERROR_SUCCESS &&
+            dwType == REG_DWORD;
+    RegCloseKey(hKey);
+    return found;
+}
+
+LONG TraySeamSheetResult(LONG lSheetResult, DEVMODEA *pOut, const DEVMODEA *pIn)
+{
+    DWORD dwValue = 0;
+
+    if (ReadSwitch("SheetKeepsInput", &dwValue) && dwValue && pOut && pIn)
+        CopyMemory(pOut, pIn, (SIZE_T)pIn->dmSize + pIn->dmDriverExtra);
+    if (ReadSwitch("SheetResult", &dwValue))
+        return (LONG)dwValue;
+    return lSheetResult;
+}
+
+void TraySeamPrinterInfo8(PRINTER_INFO_8A *pi8)
+{
+    DWORD dwValue = 0;
+
+    if (ReadSwitch("HideStoredDefault", &dwValue) && dwValue)
+        pi8->pDevMode = NULL;
+}
+
+int TraySeamFailStore(DWORD dwLevel)
+{
+    DWORD dwValue = 0;
+
+    return ReadSwitch("FailStore", &dwValue) && dwValue == dwLevel;
+}
+
+#define SEAM_PAGE_BYTES 4096
+
+HGLOBAL TraySeamGlobalAlloc(UINT uFlags, SIZE_T cbBytes)
+{
+    /* DEVMODEs and printer records need no more than 4-byte alignment. */
+    SIZE_T cbRounded = (cbBytes + 3) & ~(SIZE_T)3;
+    SIZE_T cPages = (cbRounded + SEAM_PAGE_BYTES - 1) / SEAM_PAGE_BYTES + 1;
+    BYTE *pBase;
+    DWORD dwOld;
+
+    (void)uFlags;   /* VirtualAlloc hands out zero-filled pages */
+    pBase = (BYTE *)VirtualAlloc(NULL, cPages * SEAM_PAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!pBase)
+        return NULL;
+    if (!VirtualProtect(pBase + (cPages - 1) * SEAM_PAGE_BYTES, SEAM_PAGE_BYTES, PAGE_NOACCESS, &dwOld)) {
+        VirtualFree(pBase, 0, MEM_RELEASE);
+        return NULL;
+    }
+    return (HGLOBAL)(pBase + (cPages - 1) * SEAM_PAGE_BYTES - cbRounded);
+}
+
+HGLOBAL TraySeamGlobalFree(HGLOBAL hMem)
+{
+    MEMORY_BASIC_INFORMATION info;
+
+    if (!hMem || !VirtualQuery(hMem, &info, sizeof(info)) || !VirtualFree(info.AllocationBase, 0, MEM_RELEASE))
+        return hMem;
+    return NULL;
+}
