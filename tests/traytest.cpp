@@ -13,23 +13,6 @@
 
 /* ---- Files and folders ------------------------------------------------ */
 
-std::wstring InstallDir()
-{
-    wchar_t szFolder[MAX_PATH];
-    if (!SHGetSpecialFolderPathW(NULL, szFolder, CSIDL_PROGRAM_FILES, FALSE))
-        return L"";
-    return std::wstring(szFolder) + L"\\KivImagePrinter30";
-}
-
-std::wstring SystemDir()
-{
-    wchar_t szFolder[MAX_PATH];
-    UINT cch = GetSystemDirectoryW(szFolder, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH)
-        return L"";
-    return szFolder;
-}
-
 std::wstring TrayExePath()
 {
     return InstallDir() + L"\\kivtray.exe";
@@ -424,22 +407,6 @@ bool InstallStandInDriver()
     di.pConfigFile = (LPWSTR)L"unidrvui.dll";
     di.pDefaultDataType = (LPWSTR)L"RAW";
     return AddPrinterDriverExW(NULL, 3, (BYTE *)&di, APD_COPY_ALL_FILES) != FALSE;
-}
-
-bool AddLocalPort(const std::wstring &port)
-{
-    PRINTER_DEFAULTSW defaults = { NULL, NULL, SERVER_ACCESS_ADMINISTER };
-    HANDLE hXcv = NULL;
-    BYTE output[100];
-    DWORD cbNeeded = 0, status = 0xdeadbeef;
-    BOOL ok;
-
-    if (!OpenPrinterW((LPWSTR)L",XcvMonitor Local Port", &hXcv, &defaults))
-        return false;
-    ok = XcvDataW(hXcv, L"AddPort", (BYTE *)port.c_str(), (DWORD)(port.size() + 1) * sizeof(WCHAR), output,
-                  sizeof(output), &cbNeeded, &status);
-    ClosePrinter(hXcv);
-    return ok && (status == ERROR_SUCCESS || status == ERROR_ALREADY_EXISTS);
 }
 
 bool AddTestPrinter(const std::wstring &name, const std::wstring &port, bool openable)

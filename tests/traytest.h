@@ -37,10 +37,7 @@ bool DeleteMachineValue(const char *pszKey, const char *pszName);
 
 /* ---- Files and folders ------------------------------------------------ */
 
-/* "C:\Program Files\KivImagePrinter30" as the shell names it (no
- * trailing backslash), and the system folder. */
-std::wstring InstallDir();
-std::wstring SystemDir();
+/* InstallDir() and SystemDir() are in testsupport.h. */
 /* The tray program in the install folder, as the tests start it. */
 std::wstring TrayExePath();
 
@@ -139,8 +136,6 @@ bool AssociateHttpWithRecorder(const std::wstring &logPath);
 /* Registers the driver "Kiv Image Printer" with the stand-in
  * configuration DLL. */
 bool InstallStandInDriver();
-/* A local port of the local port monitor ("AddPort"). */
-bool AddLocalPort(const std::wstring &port);
 /* A printer on the driver; with openable false it has no data type, which
  * Wine's spooler then refuses to open. */
 bool AddTestPrinter(const std::wstring &name, const std::wstring &port, bool openable = true);

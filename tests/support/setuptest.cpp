@@ -273,26 +273,12 @@ SetupRunResult RunSetup(const SetupRunOptions &opt)
     return result;
 }
 
-std::wstring SystemDir()
-{
-    WCHAR sz[MAX_PATH] = L"";
-    GetSystemDirectoryW(sz, MAX_PATH);
-    return sz;
-}
-
 std::wstring DriverDir()
 {
     WCHAR sz[MAX_PATH] = L"";
     DWORD cb = 0;
     GetPrinterDriverDirectoryW(NULL, NULL, 1, (LPBYTE)sz, sizeof(sz), &cb);
     return sz;
-}
-
-std::wstring InstallDir()
-{
-    WCHAR sz[MAX_PATH] = L"";
-    SHGetSpecialFolderPathW(NULL, sz, CSIDL_PROGRAM_FILES, FALSE);
-    return std::wstring(sz) + L"\\KivImagePrinter30";
 }
 
 /* The two-call protocol, for the test's own reading of the spooler. */
@@ -342,23 +328,6 @@ std::vector<std::wstring> LocalPortNames()
     for (DWORD i = 0; i < count; i++)
         names.push_back(pInfo[i].pName ? pInfo[i].pName : L"");
     return names;
-}
-
-bool AddLocalPort(const std::wstring &name)
-{
-    WCHAR szXcv[] = L",XcvMonitor Local Port";
-    PRINTER_DEFAULTSW defaults = { NULL, NULL, SERVER_ACCESS_ADMINISTER };
-    HANDLE hXcv = NULL;
-    BYTE out[100];
-    DWORD cbNeeded = 0, status = 0;
-    bool ok;
-
-    if (!OpenPrinterW(szXcv, &hXcv, &defaults))
-        return false;
-    ok = XcvDataW(hXcv, L"AddPort", (PBYTE)name.c_str(), (DWORD)((name.size() + 1) * sizeof(WCHAR)), out,
-                  sizeof(out), &cbNeeded, &status) && status == ERROR_SUCCESS;
-    ClosePrinter(hXcv);
-    return ok;
 }
 
 bool GetKivDriver(DRIVER_INFO_3W **ppInfo, std::vector<BYTE> *pBlock)

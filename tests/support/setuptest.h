@@ -125,14 +125,11 @@ SetupRunResult RunSetup(const SetupRunOptions &opt);
 bool WriteOptionsFile(const std::string &content, const std::wstring &dir = KIV_TEST_SETUP_DIR);
 
 /* The prefix's folders. */
-std::wstring SystemDir();
 std::wstring DriverDir();     /* GetPrinterDriverDirectoryW of the local machine */
-std::wstring InstallDir();    /* ...\Program Files\KivImagePrinter30 */
 
 /* The spooler's view. */
 std::vector<std::wstring> LocalPrinterNames();
 std::vector<std::wstring> LocalPortNames();
-bool AddLocalPort(const std::wstring &name);
 bool GetKivDriver(DRIVER_INFO_3W **ppInfo, std::vector<BYTE> *pBlock);
 bool GetPrinterInfo2(const std::wstring &name, std::vector<BYTE> *pBlock);
 

@@ -3,8 +3,10 @@
  */
 #include "testsupport.h"
 
+#include <shlobj.h>
 #include <stdio.h>
 #include <string.h>
+#include <winspool.h>
 
 std::wstring BinDir()
 {
@@ -157,6 +159,39 @@ std::string Narrow(const std::wstring &w)
     std::string s(n, 0);
     WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, NULL, NULL);
     return s;
+}
+
+std::wstring SystemDir()
+{
+    wchar_t szFolder[MAX_PATH];
+    UINT cch = GetSystemDirectoryW(szFolder, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH)
+        return L"";
+    return szFolder;
+}
+
+std::wstring InstallDir()
+{
+    wchar_t szFolder[MAX_PATH];
+    if (!SHGetSpecialFolderPathW(NULL, szFolder, CSIDL_PROGRAM_FILES, FALSE))
+        return L"";
+    return std::wstring(szFolder) + L"\\KivImagePrinter30";
+}
+
+bool AddLocalPort(const std::wstring &port)
+{
+    PRINTER_DEFAULTSW defaults = { NULL, NULL, SERVER_ACCESS_ADMINISTER };
+    HANDLE hXcv = NULL;
+    BYTE output[100];
+    DWORD cbNeeded = 0, status = 0xdeadbeef;
+    BOOL ok;
+
+    if (!OpenPrinterW((LPWSTR)L",XcvMonitor Local Port", &hXcv, &defaults))
+        return false;
+    ok = XcvDataW(hXcv, L"AddPort", (BYTE *)port.c_str(), (DWORD)(port.size() + 1) * sizeof(WCHAR), output,
+                  sizeof(output), &cbNeeded, &status);
+    ClosePrinter(hXcv);
+    return ok && (status == ERROR_SUCCESS || status == ERROR_ALREADY_EXISTS);
 }
 
 bool EventExists(const wchar_t *pszName)

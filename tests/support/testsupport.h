@@ -40,6 +40,15 @@ bool PathIsFolder(const std::wstring &path);
 std::wstring Widen(const std::string &s);
 std::string Narrow(const std::wstring &s);
 
+/* The prefix's folders: the system folder, and the install folder
+ * "...\Program Files\KivImagePrinter30" (no trailing backslash). */
+std::wstring SystemDir();
+std::wstring InstallDir();
+
+/* Adds a port of the local port monitor ("AddPort"); true when the port
+ * is there afterwards. */
+bool AddLocalPort(const std::wstring &port);
+
 /* Named objects. */
 bool EventExists(const wchar_t *pszName);
 bool MutexExists(const wchar_t *pszName);
