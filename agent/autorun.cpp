@@ -11,8 +11,8 @@
 static int AsciiEqualNoCase(const char *a, const char *b)
 {
     for (;; a++, b++) {
-        char ca = (*a >= 'A' && *a <= 'Z') ? (char)(*a - 'A' + 'a') : *a;
-        char cb = (*b >= 'A' && *b <= 'Z') ? (char)(*b - 'A' + 'a') : *b;
+        char ca = AsciiLower(*a);
+        char cb = AsciiLower(*b);
         if (ca != cb)
             return 0;
         if (!ca)

@@ -3,7 +3,8 @@
  */
 #include "kivprt.h"
 
-static char AsciiLower(char c)
+/* Letter case folded the ASCII way, whatever the user's locale. */
+char AsciiLower(char c)
 {
     return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
 }

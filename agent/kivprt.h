@@ -17,6 +17,7 @@
 #define KIV_RUN_KEY            "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 
 /* cmdline.cpp */
+char AsciiLower(char c);
 const char *SkipLeadingBlanks(const char *pszText);
 void ParseCmdLine(char *pszArgs, int *pStopflag);
 
