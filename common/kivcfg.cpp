@@ -123,10 +123,33 @@ static void TerminateTexts(KIVPRINTERCFG *pCfg)
     TerminateTextArea(pCfg->szText2572, KIV_TEXT2572_UNITS);
 }
 
-static void PointAtOwnTexts(KIVPRINTERCFG *pCfg)
+/* One slot of the record, by what the build keeps in it (kivarch.h): the
+ * text's address in 32-bit code, its offset in the record in 64-bit code. */
+static inline void SetTextSlot(WCHAR **ppSlot, WCHAR *pszText, DWORD)
 {
-    pCfg->pszInitialPath = pCfg->szInitialPath;
-    pCfg->pszFileName = pCfg->szFileName;
+    *ppSlot = pszText;
+}
+
+static inline void SetTextSlot(DWORD *pdwSlot, WCHAR *, DWORD dwOffset)
+{
+    *pdwSlot = dwOffset;
+}
+
+void SetCfgTextSlots(KIVPRINTERCFG *pCfg)
+{
+    SetTextSlot(&pCfg->pszInitialPath, pCfg->szInitialPath,
+                (DWORD)offsetof(KIVPRINTERCFG, szInitialPath));
+    SetTextSlot(&pCfg->pszFileName, pCfg->szFileName, (DWORD)offsetof(KIVPRINTERCFG, szFileName));
+}
+
+WCHAR *KivCfgInitialPath(KIVPRINTERCFG *pCfg)
+{
+    return pCfg->szInitialPath;
+}
+
+WCHAR *KivCfgFileName(KIVPRINTERCFG *pCfg)
+{
+    return pCfg->szFileName;
 }
 
 /* A factor below 1.0 or not a number becomes 1.0, above 3.0 becomes 3.0;
@@ -154,7 +177,7 @@ KIVPRINTERCFG *SetDefaultCfgData(KIVPRINTERCFG *pCfg)
 
     ZeroMemory(pBytes + offsetof(KIVPRINTERCFG, szInitialPath), KIV_INITIALPATH_CLEAR_BYTES);
     ZeroMemory(pBytes + offsetof(KIVPRINTERCFG, szFileName), KIV_FILENAME_CLEAR_BYTES);
-    PointAtOwnTexts(pCfg);
+    SetCfgTextSlots(pCfg);
 
     pCfg->dwValue0 = 0;
     pCfg->dwValue4 = 0;
@@ -230,7 +253,7 @@ static void CheckRunApp(KIVPRINTERCFG *pCfg)
 void CheckValidityDevOpt(KIVPRINTERCFG *pCfg)
 {
     TerminateTexts(pCfg);
-    PointAtOwnTexts(pCfg);
+    SetCfgTextSlots(pCfg);
 
     if (pCfg->bLevel > KIV_LEVEL_MAX)
         pCfg->bLevel = KIV_LEVEL_REPAIR;

@@ -22,6 +22,8 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "kivarch.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -69,8 +71,8 @@ typedef struct tagKIVPRINTERCFG {
     BYTE   QFactor;                              /*   20: quality, 0 to 100 */
     BYTE   bCompression;                         /*   21: 0 to 2 */
     BYTE   abGap22[2];                           /*   22 */
-    WCHAR *pszInitialPath;                       /*   24: &szInitialPath once set */
-    WCHAR *pszFileName;                          /*   28: &szFileName once set */
+    KIVTEXTSLOT pszInitialPath;                  /*   24: szInitialPath once set (kivarch.h) */
+    KIVTEXTSLOT pszFileName;                     /*   28: szFileName once set (kivarch.h) */
     WCHAR  szFileName[KIV_FILENAME_UNITS];       /*   32: name text */
     DWORD  dwCounter;                            /*  844: at most 99990 */
     DWORD  dwNumofDigits;                        /*  848: 3 to 5 */
@@ -134,6 +136,19 @@ KIVPRINTERCFG *SetDefaultCfgData(KIVPRINTERCFG *pCfg);
  */
 void CheckValidityDevOpt(KIVPRINTERCFG *pCfg);
 
+/*
+ * The record's two main texts, in both builds.  The pointer slots hold
+ * the texts' addresses only in 32-bit code and only once a load, a repair
+ * or the defaults have set them; these need neither.
+ */
+WCHAR *KivCfgInitialPath(KIVPRINTERCFG *pCfg);
+WCHAR *KivCfgFileName(KIVPRINTERCFG *pCfg);
+
+/* Sets the two pointer slots again, as a load, a repair and the defaults
+ * do: for a record copied or read by other means (kivarch.h says what the
+ * slots hold in each build). */
+void SetCfgTextSlots(KIVPRINTERCFG *pCfg);
+
 /* 1 for the codes 0 to 9 and 128 to 131, else 0. */
 int IsValidFileFormat(DWORD dwFileFormat);
 
@@ -168,8 +183,8 @@ void ValidateFileFormat(int iMode, KIVPRINTERCFG *pCfg);
 #endif
 #endif
 
-/* The layout is a file format: the record holds 4-byte pointers, so it
- * exists only in 32-bit code. */
+/* The layout is a file format, the same in both builds: the two pointer
+ * slots keep their 4 bytes in 64-bit code too (kivarch.h). */
 KIV_STATIC_ASSERT(sizeof(KIVPRINTERCFG) == KIV_CFG_SIZE, "KIVPRINTERCFG is 2612 bytes");
 KIV_STATIC_ASSERT(offsetof(KIVPRINTERCFG, dwValue0) == 0, "0");
 KIV_STATIC_ASSERT(offsetof(KIVPRINTERCFG, dwValue4) == 4, "4");

@@ -228,8 +228,7 @@ int LoadKivPrinterSettings(KIVPRINTERCFG *pCfg)
      * and no chance of pairing one folder's id with another's slots. */
     bHaveFolder = GetSettingsFolder(szFolder);
     dwUserId = bHaveFolder ? ReadUserIdIn(szFolder) : KIV_USERID_MIN;
-    pCfg->pszInitialPath = pCfg->szInitialPath;
-    pCfg->pszFileName = pCfg->szFileName;
+    SetCfgTextSlots(pCfg);
     if (!bHaveFolder || !BuildSlotPath(szPath, szFolder, dwUserId))
         goto Exit;
 

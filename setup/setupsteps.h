@@ -9,11 +9,14 @@
 #include "kivsetup.h"
 #include "kivpath.h"      /* KIV_PATH_UNITS: every path buffer, the system's limit */
 #include "kivproduct.h"   /* the printer's name and the home page, shared with the tray */
+#include "kivarch.h"      /* the driver environment of this build */
 
 /* ---- Fixed names ------------------------------------------------------ */
 
-/* The printer's name (KIV_PRINTER_NAME_W) is also its driver's name. */
-#define KIV_PRINTER_ENV       L"Windows NT x86"
+/* The printer's name (KIV_PRINTER_NAME_W) is also its driver's name.  The
+ * driver is installed for the environment of setup's own build: "Windows
+ * NT x86" or "Windows x64". */
+#define KIV_PRINTER_ENV       KIV_DRIVER_ENVIRONMENT
 #define KIV_PORT_NAME         L"kiv"
 #define KIV_PRINT_PROCESSOR   L"WinPrint"
 #define KIV_DATATYPE          L"RAW"

@@ -160,10 +160,15 @@ void ReadInstallFolders(WCHAR *pszDriverDir, WCHAR *pszSystemDir)
     DWORD cbNeeded = 0;
     UINT cchSystem;
 
+    WCHAR szEnvironment[] = KIV_PRINTER_ENV;
+
     ZeroMemory(pszDriverDir, KIV_PATH_UNITS * sizeof(WCHAR));
     ZeroMemory(pszSystemDir, KIV_PATH_UNITS * sizeof(WCHAR));
-    if (!GetPrinterDriverDirectoryW(NULL, NULL, 1, (LPBYTE)pszDriverDir, KIV_PATH_UNITS * sizeof(WCHAR),
-                                    &cbNeeded))
+    /* The folder of the environment the driver is registered for, named
+     * rather than left to the calling process's default, so the staged
+     * files are where the registration of that environment looks. */
+    if (!GetPrinterDriverDirectoryW(NULL, szEnvironment, 1, (LPBYTE)pszDriverDir,
+                                    KIV_PATH_UNITS * sizeof(WCHAR), &cbNeeded))
         pszDriverDir[0] = L'\0';
     pszDriverDir[KIV_PATH_UNITS - 1] = L'\0';
     cchSystem = GetSystemDirectoryW(pszSystemDir, KIV_PATH_UNITS);

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <stddef.h>
 #include "kivproduct.h"
 #include "trayids.h"
 
@@ -31,9 +32,11 @@
  * message. */
 #define WM_TRAY_NOTIFY            (WM_USER + 1)
 #define KIV_TRAY_ICON_UID         100
-/* The first, 88-byte form of NOTIFYICONDATAA: every shell since Windows
- * 95 accepts it, and it carries all the tray needs. */
-#define KIV_NOTIFYICONDATAA_V1_SIZE 88
+/* The first form of NOTIFYICONDATAA, up to the end of its 64-character
+ * tip: every shell since Windows 95 accepts it, and it carries all the
+ * tray needs.  88 bytes in the x86 build; the x64 build's handles are 8
+ * bytes wide, which makes it 104 there, the size 64-bit Windows expects. */
+#define KIV_NOTIFYICONDATAA_V1_SIZE ((DWORD)(offsetof(NOTIFYICONDATAA, szTip) + 64))
 #define KIV_TRAY_ICON_FLAGS       (NIF_MESSAGE | NIF_ICON | NIF_TIP)
 #define KIV_TRAY_ICON_SIZE        16
 
@@ -56,7 +59,7 @@ typedef struct {
     int bIsPrtDlgRun;         /* the settings sheet is open */
     int bIsMenuRun;           /* the menu is being built or shown */
     int bIconRecordReady;     /* nid below has been filled */
-    NOTIFYICONDATAA nid;      /* the icon record, cbSize 88 */
+    NOTIFYICONDATAA nid;      /* the icon record, in its first form */
 } TRAYSTATE;
 
 extern TRAYSTATE g_tray;

@@ -7,6 +7,9 @@
 
 static const char g_szTip[] = KIV_PRINTER_NAME_A;
 
+static_assert(sizeof(void *) != 4 || KIV_NOTIFYICONDATAA_V1_SIZE == 88,
+              "the first form of NOTIFYICONDATAA is 88 bytes in 32-bit code");
+
 /* Fills the record and adds the icon.  The image comes from the resource
  * library when it is loaded; without it the icon is added without an
  * image.  LoadImageA makes its own copy of the icon, so the image stays
