@@ -1,31 +1,45 @@
 # The two commands (see README.md):
-#   make demo    the path agent at work in a sandbox Wine prefix
+#   make demo    the whole product at work in a sandbox Wine prefix
 #   make check   build everything and pass every test under Wine
 # Both install what is missing first (tools/install-deps.sh).
+#
+# Two builds of the same sources, each in a CMake tree of its own:
+#   $(BUILD)/x86  the x86 build, for Windows 2000 and XP; product folder $(BUILD)/dist
+#   $(BUILD)/x64  the x64 build, for 64-bit Windows;      product folder $(BUILD)/dist-x64
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+X86 := $(BUILD)/x86
+X64 := $(BUILD)/x64
+CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build dist check demo clean
+.PHONY: all deps configure build dist check demo bench clean
 
 all: dist
 
 deps:
 	@sh tools/install-deps.sh
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=tools/mingw32.cmake -DCMAKE_BUILD_TYPE=Release
+$(X86)/CMakeCache.txt: | deps
+	cmake -S . -B $(X86) -DCMAKE_TOOLCHAIN_FILE=tools/mingw32.cmake $(CMAKE_ARGS) \
+	    -DKIV_DIST_DIR=$(abspath $(BUILD))/dist
 
-configure: deps $(BUILD)/CMakeCache.txt
+$(X64)/CMakeCache.txt: | deps
+	cmake -S . -B $(X64) -DCMAKE_TOOLCHAIN_FILE=tools/mingw64.cmake $(CMAKE_ARGS) \
+	    -DKIV_DIST_DIR=$(abspath $(BUILD))/dist-x64
+
+configure: deps $(X86)/CMakeCache.txt $(X64)/CMakeCache.txt
 
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(X86) -j $(JOBS)
+	cmake --build $(X64) -j $(JOBS)
 
 dist: build
-	cmake --build $(BUILD) --target dist
+	cmake --build $(X86) --target dist
+	cmake --build $(X64) --target dist
 
 check: dist
-	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+	sh tools/check.sh $(BUILD) $(JOBS)
 
 demo: dist
 	sh tools/demo.sh $(BUILD)

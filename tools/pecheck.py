@@ -1,33 +1,50 @@
 #!/usr/bin/env python3
-"""Checks that each deliverable is a PE file Windows 2000 loads and runs.
+"""Checks that each deliverable is a PE file its first Windows loads and runs.
 
-    pecheck.py ALLOWLIST FILE:SUBSYSTEM [FILE:SUBSYSTEM ...]
+    pecheck.py --arch x86|x64 ALLOWLIST FILE:SUBSYSTEM [FILE:SUBSYSTEM ...]
 
-SUBSYSTEM is gui or console.  For each file: 32-bit x86 (machine 0x14c,
-PE32 optional header), the given subsystem, OS and subsystem version 5.0,
-a version resource naming the product "Kiv Image Printer" with a file
-description and version, and every imported DLL!function (plain and
-delay-loaded) listed in
-ALLOWLIST, a text file of lines 'DLL!Function  <first Windows version>'.
-An import that is not listed fails the check: adding it to the list is a
-conscious decision, with its documented minimum Windows version.
+SUBSYSTEM is gui or console.  For each file, by the build's architecture:
+
+    x86  machine 0x14c (i386), PE32,  OS and subsystem version 5.0 (Windows 2000)
+    x64  machine 0x8664 (AMD64), PE32+, OS and subsystem version 5.2 (the first
+         Windows on x64: XP x64 / Server 2003 x64)
+
+and for both: the given subsystem, a version resource naming the product
+"Kiv Image Printer" with a file description and version, and every
+imported DLL!function (plain and delay-loaded) listed in ALLOWLIST, a text
+file of lines 'DLL!Function  <first Windows version>  [x86|x64]'.  An
+entry without the last column holds for both builds; one with it only for
+that build.  An import that is not listed fails the check: adding it to
+the list is a conscious decision, with its documented minimum Windows
+version.
 """
 import struct
 import sys
 
 SUBSYSTEMS = {"gui": 2, "console": 3}
 
+# What each build's files must be: machine, optional header magic (PE32 or
+# PE32+), and the OS and subsystem version of its first Windows.
+ARCHS = {
+    "x86": {"machine": 0x14C, "magic": 0x10B, "kind": "PE32", "version": (5, 0)},
+    "x64": {"machine": 0x8664, "magic": 0x20B, "kind": "PE32+", "version": (5, 2)},
+}
 
-def read_allowlist(path):
+
+def read_allowlist(path, arch):
     allowed = set()
     with open(path, encoding="utf-8") as f:
         for n, line in enumerate(f, 1):
             line = line.split("#", 1)[0].strip()
             if not line:
                 continue
-            entry = line.split()[0]
-            if "!" not in entry or len(line.split()) < 2:
-                raise SystemExit(f"{path}:{n}: want 'DLL!Function  version': {line!r}")
+            words = line.split()
+            entry = words[0]
+            if "!" not in entry or len(words) not in (2, 3) or \
+                    (len(words) == 3 and words[2] not in ARCHS):
+                raise SystemExit(f"{path}:{n}: want 'DLL!Function  version  [x86|x64]': {line!r}")
+            if len(words) == 3 and words[2] != arch:
+                continue
             dll, func = entry.split("!", 1)
             allowed.add((dll.lower(), func))
     return allowed
@@ -46,13 +63,18 @@ class PE:
         self.machine, nsect, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", d, pe + 4)
         opt = pe + 24
         self.magic = struct.unpack_from("<H", d, opt)[0]
-        if self.magic != 0x10B:
-            raise ValueError(f"optional header magic {self.magic:#x}, not PE32")
+        if self.magic not in (0x10B, 0x20B):
+            raise ValueError(f"optional header magic {self.magic:#x}, neither PE32 nor PE32+")
         (self.os_major, self.os_minor, _, _, self.sub_major, self.sub_minor) = \
             struct.unpack_from("<HHHHHH", d, opt + 40)
         self.subsystem = struct.unpack_from("<H", d, opt + 68)[0]
-        ndirs = struct.unpack_from("<I", d, opt + 92)[0]
-        self.dirs = [struct.unpack_from("<II", d, opt + 96 + 8 * i) for i in range(ndirs)]
+        # PE32+ has 8-byte image base and stack and heap sizes: its data
+        # directories start 16 bytes later, and its import thunks are 8 bytes.
+        wide = self.magic == 0x20B
+        dirs_at = opt + (112 if wide else 96)
+        self.thunk_size = 8 if wide else 4
+        ndirs = struct.unpack_from("<I", d, dirs_at - 4)[0]
+        self.dirs = [struct.unpack_from("<II", d, dirs_at + 8 * i) for i in range(ndirs)]
         self.sections = []
         sect = opt + opt_size
         for i in range(nsect):
@@ -71,12 +93,14 @@ class PE:
 
     def thunks(self, rva):
         o = self.off(rva)
+        fmt = "<Q" if self.thunk_size == 8 else "<I"
+        by_ordinal = 1 << (8 * self.thunk_size - 1)
         while True:
-            t = struct.unpack_from("<I", self.data, o)[0]
+            t = struct.unpack_from(fmt, self.data, o)[0]
             if t == 0:
                 return
-            yield f"#{t & 0xFFFF}" if t & 0x80000000 else self.cstr(t + 2)
-            o += 4
+            yield f"#{t & 0xFFFF}" if t & by_ordinal else self.cstr((t & 0x7FFFFFFF) + 2)
+            o += self.thunk_size
 
     def version_strings(self):
         """The StringFileInfo texts of the RT_VERSION resource, as a dict."""
@@ -137,20 +161,24 @@ class PE:
         return found
 
 
-def check(path, subsystem, allowed):
+def check(path, subsystem, arch, allowed):
     errors = []
+    want = ARCHS[arch]
+    major, minor = want["version"]
     try:
         pe = PE(path)
     except (OSError, ValueError) as e:
         return [f"{path}: not a readable PE file: {e}"], 0
-    if pe.machine != 0x14C:
-        errors.append(f"machine {pe.machine:#x}, want 0x14c (x86)")
+    if pe.machine != want["machine"]:
+        errors.append(f"machine {pe.machine:#x}, want {want['machine']:#x} ({arch})")
+    if pe.magic != want["magic"]:
+        errors.append(f"optional header magic {pe.magic:#x}, want {want['magic']:#x} ({want['kind']})")
     if pe.subsystem != SUBSYSTEMS[subsystem]:
         errors.append(f"subsystem {pe.subsystem}, want {SUBSYSTEMS[subsystem]} ({subsystem})")
-    if (pe.os_major, pe.os_minor) != (5, 0):
-        errors.append(f"OS version {pe.os_major}.{pe.os_minor}, want 5.0")
-    if (pe.sub_major, pe.sub_minor) != (5, 0):
-        errors.append(f"subsystem version {pe.sub_major}.{pe.sub_minor}, want 5.0")
+    if (pe.os_major, pe.os_minor) != (major, minor):
+        errors.append(f"OS version {pe.os_major}.{pe.os_minor}, want {major}.{minor}")
+    if (pe.sub_major, pe.sub_minor) != (major, minor):
+        errors.append(f"subsystem version {pe.sub_major}.{pe.sub_minor}, want {major}.{minor}")
     version = pe.version_strings()
     if version is None:
         errors.append("no version resource")
@@ -162,28 +190,33 @@ def check(path, subsystem, allowed):
     imports = pe.imports()
     for dll, func in imports:
         if (dll.lower(), func) not in allowed:
-            errors.append(f"import {dll}!{func} is not in the Windows 2000 list")
+            errors.append(f"import {dll}!{func} is not in the list for {arch}")
     return [f"{path}: {e}" for e in errors], len(imports)
 
 
 def main(argv):
-    if len(argv) < 3:
+    if len(argv) < 5 or argv[1] != "--arch" or argv[2] not in ARCHS:
         print(__doc__, file=sys.stderr)
         return 2
-    allowed = read_allowlist(argv[1])
+    arch = argv[2]
+    want = ARCHS[arch]
+    allowed = read_allowlist(argv[3], arch)
+    files = argv[4:]
     failed = 0
-    for arg in argv[2:]:
+    for arg in files:
         path, _, subsystem = arg.rpartition(":")
         if subsystem not in SUBSYSTEMS:
             print(f"{arg}: want FILE:gui or FILE:console", file=sys.stderr)
             return 2
-        errors, count = check(path, subsystem, allowed)
+        errors, count = check(path, subsystem, arch, allowed)
         if errors:
             failed += 1
             print("\n".join(errors))
         else:
-            print(f"{path}: x86, {subsystem}, 5.0, version resource, {count} imports all in the list")
-    print(f"{len(argv) - 2 - failed} passed, {failed} failed")
+            version = "%d.%d" % want["version"]
+            print(f"{path}: {arch} {want['kind']}, {subsystem}, {version}, version resource, "
+                  f"{count} imports all in the list")
+    print(f"{len(files) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 

@@ -7,6 +7,7 @@
 #   wine-test.sh PROGRAM.exe [ARGS...]
 #
 # Environment:
+#   KIV_WINE_ARCH      x86 or x64: the Wine that runs it (wine-env.sh)
 #   KIV_WINE_TEMPLATE  the template prefix (tools/wine-template.sh)
 #   KIV_WINE_SCRATCH   where the copies go (default: the template's folder)
 #   KIV_KEEP_PREFIX=1  keep the copy for a post-mortem
@@ -14,6 +15,7 @@
 # Inside the prefix, \\kivtest\share is the folder C:\share, so a test can
 # reach the same files by a UNC path and by a local one.
 set -u
+. "$(dirname "$0")/wine-env.sh"
 template=${KIV_WINE_TEMPLATE:?KIV_WINE_TEMPLATE is not set}
 scratch=${KIV_WINE_SCRATCH:-$(dirname "$template")}
 mkdir -p "$scratch"
@@ -21,8 +23,8 @@ work=$(mktemp -d "$scratch/run.XXXXXX") || exit 1
 prefix=$work/prefix
 
 cleanup() {
-    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
-    WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1
+    WINEPREFIX="$prefix" "$KIV_WINESERVER" -k >/dev/null 2>&1
+    WINEPREFIX="$prefix" "$KIV_WINESERVER" -w >/dev/null 2>&1
     if [ "${KIV_KEEP_PREFIX:-0}" = 1 ]; then
         echo "wine-test: prefix kept in $prefix" >&2
     else
@@ -36,8 +38,8 @@ cp -a "$template" "$prefix" || exit 1
 mkdir -p "$prefix/drive_c/share" "$prefix/dosdevices/unc/kivtest"
 ln -s ../../../drive_c/share "$prefix/dosdevices/unc/kivtest/share"
 
-export WINEPREFIX="$prefix" WINEARCH=win32
+export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
-wine "$@"
+"$KIV_WINE" "$@"
 rc=$?
 exit $rc
