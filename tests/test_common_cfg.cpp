@@ -46,8 +46,9 @@ Image ExpectedDefaults(const Image &before, const void *pRecord)
     Image img = before;
     memset(&img[1558], 0, 401);
     memset(&img[32], 0, 403);
-    PutU32(img, 24, (DWORD)(UINT_PTR)((const char *)pRecord + 1558));
-    PutU32(img, 28, (DWORD)(UINT_PTR)((const char *)pRecord + 32));
+    const KIVPRINTERCFG &cfg = *(const KIVPRINTERCFG *)pRecord;
+    PutU32(img, 24, ExpectedSlot(cfg, cfg.szInitialPath));
+    PutU32(img, 28, ExpectedSlot(cfg, cfg.szFileName));
     PutU32(img, 0, 0);
     PutU32(img, 4, 0);
     PutU8(img, 8, 60);
@@ -104,8 +105,8 @@ void ExpectSameImage(const Image &expected, const KIVPRINTERCFG &cfg, const char
 Image Unchanged(const KIVPRINTERCFG &cfg)
 {
     Image img = RecordBytes(cfg);
-    PutU32(img, 24, (DWORD)(UINT_PTR)cfg.szInitialPath);
-    PutU32(img, 28, (DWORD)(UINT_PTR)cfg.szFileName);
+    PutU32(img, 24, ExpectedSlot(cfg, cfg.szInitialPath));
+    PutU32(img, 28, ExpectedSlot(cfg, cfg.szFileName));
     return img;
 }
 
@@ -141,8 +142,7 @@ TEST(Defaults, EveryFieldOfTheTableAndNothingElse)
         ExpectSameImage(ExpectedDefaults(before, &cfg), cfg, "defaults");
 
         /* The named fields, as a driver component reads them. */
-        EXPECT_EQ(cfg.pszInitialPath, cfg.szInitialPath);
-        EXPECT_EQ(cfg.pszFileName, cfg.szFileName);
+        EXPECT_TRUE(SlotsSet(cfg));
         EXPECT_STREQ(cfg.szFileName, L"temp");
         EXPECT_STREQ(cfg.szInitialPath, L"c:\\");
         EXPECT_STREQ(cfg.szRunAppParams, L" $f ");
@@ -169,8 +169,8 @@ TEST(Repair, AllZeroRecord)
     CheckValidityDevOpt(&cfg);
 
     Image expected(KIV_CFG_SIZE, '\0');
-    PutU32(expected, 24, (DWORD)(UINT_PTR)cfg.szInitialPath);
-    PutU32(expected, 28, (DWORD)(UINT_PTR)cfg.szFileName);
+    PutU32(expected, 24, ExpectedSlot(cfg, cfg.szInitialPath));
+    PutU32(expected, 28, ExpectedSlot(cfg, cfg.szFileName));
     PutText(expected, 1558, L"c:\\");
     PutText(expected, 32, L"temp");
     PutU32(expected, 848, 3);
@@ -522,17 +522,17 @@ TEST(Repair, InRangeRecordKeptByteForByteAndPointerSlotsSetAgain)
         cfg.szText2372[round % 100] = 0;
         cfg.szText2572[round % 20] = 0;
         /* Garbage in the pointer slots, as a file holds them. */
-        cfg.pszInitialPath = (WCHAR *)(UINT_PTR)0xDEADBEEF;
-        cfg.pszFileName = (WCHAR *)(UINT_PTR)(round % 2 ? 0 : 1);
+        cfg.pszInitialPath = GARBAGE_SLOT(0xDEADBEEF);
+        cfg.pszFileName = GARBAGE_SLOT(round % 2 ? 0 : 1);
 
         Image expected = RecordBytes(cfg);
-        PutU32(expected, 24, (DWORD)(UINT_PTR)cfg.szInitialPath);
-        PutU32(expected, 28, (DWORD)(UINT_PTR)cfg.szFileName);
+        PutU32(expected, 24, ExpectedSlot(cfg, cfg.szInitialPath));
+        PutU32(expected, 28, ExpectedSlot(cfg, cfg.szFileName));
         CheckValidityDevOpt(&cfg);
         ExpectSameImage(expected, cfg, ("round " + std::to_string(round)).c_str());
-        /* The slots work: they lead to the texts. */
-        EXPECT_STREQ(cfg.pszFileName, L"page");
-        EXPECT_EQ(cfg.pszInitialPath, cfg.szInitialPath);
+        /* The slots are set again, and the texts are reached. */
+        EXPECT_TRUE(SlotsSet(cfg));
+        EXPECT_STREQ(KivCfgFileName(&cfg), L"page");
         if (::testing::Test::HasFailure())
             break;
     }

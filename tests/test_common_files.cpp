@@ -76,8 +76,7 @@ TEST(SettingsFiles, NoFilesAtAll)
     KIVPRINTERCFG cfg;
     memset(&cfg, 0x77, sizeof(cfg));
     EXPECT_EQ(LoadKivPrinterSettings(&cfg), 0);
-    EXPECT_EQ(cfg.pszInitialPath, cfg.szInitialPath);
-    EXPECT_EQ(cfg.pszFileName, cfg.szFileName);
+    EXPECT_TRUE(SlotsSet(cfg));
     std::string got = RecordBytes(cfg);
     EXPECT_EQ(got.substr(0, 24), std::string(24, '\x77'));
     EXPECT_EQ(got.substr(32), std::string(KIV_CFG_SIZE - 32, '\x77'));
@@ -164,21 +163,21 @@ TEST(SettingsFiles, SlotFileSizes)
         memset(&cfg, 0x11, sizeof(cfg));
         EXPECT_EQ(LoadKivPrinterSettings(&cfg), 1) << content.size();
         EXPECT_TRUE(SameButSlots(cfg, saved)) << content.size();
-        EXPECT_EQ(cfg.pszFileName, cfg.szFileName);
-        EXPECT_STREQ(cfg.pszFileName, L"record42");
+        EXPECT_TRUE(SlotsSet(cfg));
+        EXPECT_STREQ(KivCfgFileName(&cfg), L"record42");
     }
 
     /* Out-of-range values come back repaired. */
     KIVPRINTERCFG bad = saved;
     bad.FileFormat = 200;
     bad.QFactor = 250;
-    bad.pszInitialPath = (WCHAR *)(UINT_PTR)0x12345678;
+    bad.pszInitialPath = GARBAGE_SLOT(0x12345678);
     ASSERT_TRUE(WriteWholeFile(SlotFile(1), RecordBytes(bad)));
     KIVPRINTERCFG cfg;
     EXPECT_EQ(LoadKivPrinterSettings(&cfg), 1);
     EXPECT_EQ(cfg.FileFormat, 5u);
     EXPECT_EQ(cfg.QFactor, 75);
-    EXPECT_EQ(cfg.pszInitialPath, cfg.szInitialPath);
+    EXPECT_TRUE(SlotsSet(cfg));
 
     /* A slot file that is a folder loads nothing. */
     ASSERT_TRUE(DeleteFileW(SlotFile(1).c_str()));
@@ -496,7 +495,7 @@ std::string CheckLoaded(const KIVPRINTERCFG &cfg, const unsigned char *stored)
         if (memcmp(p + r.off, stored + r.off, r.len) != 0)
             return "bytes at " + std::to_string(r.off) + " changed";
     }
-    if (cfg.pszInitialPath != cfg.szInitialPath || cfg.pszFileName != cfg.szFileName)
+    if (!SlotsSet(cfg))
         return "pointer slots";
     if (cfg.bLevel > 100 || cfg.bSelect9 > 2 || cfg.bFormatOption > 2 || cfg.bFormatVariant > 5 ||
         cfg.bSelect19 > 2 || cfg.QFactor > 100 || cfg.bCompression > 2)

@@ -17,6 +17,38 @@
 #include "testsupport.h"
 #include "kivcfg.h"
 
+/* What a set pointer slot of the record holds (kivarch.h): its text's
+ * address in 32-bit code, the text's offset in the record in 64-bit code.
+ * The one place where these tests ask which build they test. */
+static inline DWORD SlotValue(WCHAR *, const KIVPRINTERCFG &, const WCHAR *pszText)
+{
+    return (DWORD)(UINT_PTR)pszText;
+}
+
+static inline DWORD SlotValue(DWORD, const KIVPRINTERCFG &cfg, const WCHAR *pszText)
+{
+    return (DWORD)((const BYTE *)pszText - (const BYTE *)&cfg);
+}
+
+/* The 4 bytes a set slot stores for the text. */
+static inline DWORD ExpectedSlot(const KIVPRINTERCFG &cfg, const WCHAR *pszText)
+{
+    return SlotValue(cfg.pszInitialPath, cfg, pszText);
+}
+
+/* Both slots hold what the library sets them to. */
+static inline bool SlotsSet(const KIVPRINTERCFG &cfg)
+{
+    DWORD dwInitialPath, dwFileName;
+    memcpy(&dwInitialPath, (const BYTE *)&cfg + offsetof(KIVPRINTERCFG, pszInitialPath), 4);
+    memcpy(&dwFileName, (const BYTE *)&cfg + offsetof(KIVPRINTERCFG, pszFileName), 4);
+    return dwInitialPath == ExpectedSlot(cfg, cfg.szInitialPath) &&
+           dwFileName == ExpectedSlot(cfg, cfg.szFileName);
+}
+
+/* Garbage in a slot, as a file written by another process holds it. */
+#define GARBAGE_SLOT(v) ((KIVTEXTSLOT)(UINT_PTR)(v))
+
 /* Program Files and the system folder, asked for in other ways than the
  * library asks. */
 static inline std::wstring ProgramFilesFolder()

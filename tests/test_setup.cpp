@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 
+#include "kivarch.h"
 #include "kivproduct.h"
 #include "setuptest.h"
 #include "standin.h"
@@ -33,7 +34,13 @@
 #define TRACE_FINISHED "Kiv Image Printer setup finished"
 
 #define RUN_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
-#define DRIVERS_KEY "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows NT x86\\Drivers\\Version-3"
+/* The spooler's registration of the driver, under the environment of the
+ * build under test. */
+static std::string DriverKey()
+{
+    return "System\\CurrentControlSet\\Control\\Print\\Environments\\" + Narrow(KIV_DRIVER_ENVIRONMENT) +
+           "\\Drivers\\Version-3\\Kiv Image Printer";
+}
 
 static const wchar_t *const kDriverFiles[] = {
     L"kiv.gpd", L"kivui.dll", L"kivuni.dll", L"kivuni.ini", L"unidrv.dll",
@@ -167,7 +174,7 @@ TEST(FreshMachine, InstallsDriverPortPrinterFormsAndFiles)
     EXPECT_EQ(r.driver.copyFlags, (DWORD)APD_COPY_ALL_FILES);
     EXPECT_EQ(r.driver.cVersion, 3u);
     EXPECT_EQ(r.driver.name, L"Kiv Image Printer");
-    EXPECT_EQ(r.driver.environment, L"Windows NT x86");
+    EXPECT_EQ(r.driver.environment, KIV_DRIVER_ENVIRONMENT);
     EXPECT_EQ(r.driver.driverPath, L"unidrv.dll");
     EXPECT_EQ(r.driver.dataFile, L"kiv.gpd");
     EXPECT_EQ(r.driver.configFile, L"unidrvui.dll");
@@ -232,7 +239,7 @@ TEST(FreshMachine, InstallsDriverPortPrinterFormsAndFiles)
     std::vector<BYTE> driverBlock;
     ASSERT_TRUE(GetKivDriver(&pDriver, &driverBlock));
     EXPECT_EQ(pDriver->cVersion, 3u);
-    EXPECT_STREQ(pDriver->pEnvironment, L"Windows NT x86");
+    EXPECT_STREQ(pDriver->pEnvironment, KIV_DRIVER_ENVIRONMENT);
     EXPECT_TRUE(std::wstring(pDriver->pConfigFile).find(L"unidrvui.dll") != std::wstring::npos);
     EXPECT_TRUE(std::wstring(pDriver->pDataFile).find(L"kiv.gpd") != std::wstring::npos);
     EXPECT_TRUE(ContainsW(LocalPortNames(), L"kiv"));
@@ -678,7 +685,7 @@ TEST(SpoolerFailure, PrinterCannotBeCreated)
     bool driverRemoved = false;
     opt.onTrace = [&](const std::string &line, DWORD) {
         if (line == TRACE_ADD_PRINTER)
-            driverRemoved = RegKeyDelete(HKEY_LOCAL_MACHINE, DRIVERS_KEY "\\Kiv Image Printer");
+            driverRemoved = RegKeyDelete(HKEY_LOCAL_MACHINE, DriverKey().c_str());
     };
     SetupRunResult r = RunSetup(opt);
     ExpectRanToEnd(r);
@@ -708,8 +715,8 @@ TEST(SpoolerFailure, EarlierPrinterCannotBeDeleted)
      * ERROR_PRINTER_ALREADY_EXISTS: both answers are given at the call,
      * the second only while the spooler still lists the printer. */
     opt.fail = { { "DeletePrinter", ERROR_ACCESS_DENIED, nullptr },
-                 { "AddPrinterW", ERROR_PRINTER_ALREADY_EXISTS, [](DebugRun &run, const DWORD *args) {
-                       std::wstring name = run.ReadWString(run.ReadDword(args[2] + 4));
+                 { "AddPrinterW", ERROR_PRINTER_ALREADY_EXISTS, [](DebugRun &run, const ULONG_PTR *args) {
+                       std::wstring name = run.ReadWString(run.ReadPointer(args[2] + offsetof(PRINTER_INFO_2W, pPrinterName)));
                        return ContainsW(LocalPrinterNames(), name);
                    } } };
     SetupRunResult r = RunSetup(opt);
@@ -733,7 +740,7 @@ TEST(SpoolerFailure, FormsWithoutAnOpenPrinterStillSucceed)
 
     SetupRunOptions opt;
     opt.dialogs = 2;
-    opt.fail = { { "OpenPrinterW", ERROR_ACCESS_DENIED, [](DebugRun &run, const DWORD *args) {
+    opt.fail = { { "OpenPrinterW", ERROR_ACCESS_DENIED, [](DebugRun &run, const ULONG_PTR *args) {
                        return run.ReadWString(args[0]) == L"Kiv Image Printer";
                    } } };
     SetupRunResult r = RunSetup(opt);

@@ -9,6 +9,7 @@
 #include <winspool.h>
 #include <set>
 
+#include "kivarch.h"
 #include "standin.h"
 
 /* ---- Files and folders ------------------------------------------------ */
@@ -401,7 +402,7 @@ bool InstallStandInDriver()
     ZeroMemory(&di, sizeof(di));
     di.cVersion = 3;
     di.pName = (LPWSTR)TRAY_PRINTER_W;
-    di.pEnvironment = (LPWSTR)L"Windows NT x86";
+    di.pEnvironment = (LPWSTR)KIV_DRIVER_ENVIRONMENT;
     di.pDriverPath = (LPWSTR)L"unidrvui.dll";
     di.pDataFile = (LPWSTR)L"kiv.gpd";
     di.pConfigFile = (LPWSTR)L"unidrvui.dll";

@@ -1,13 +1,14 @@
 /*
  * The test as a debugger of the program under test; see debugrun.h.
  *
- * x86 only, as the product.  A breakpoint is an int3 written over the
- * first byte of the function.  When it is hit, the call's arguments lie on
- * the stack above the return address.  To let the call run, the original
- * byte goes back, the thread single-steps over it, and the int3 is written
- * again.  To make the call fail, the thread returns to its caller at once
- * as the stdcall function would: EAX 0, the arguments popped, and the
- * thread's last-error value (TEB offset 0x34) set.
+ * The harness is built for the same architecture as the program it
+ * debugs, so the two share pointer size and record layouts.  A breakpoint
+ * is an int3 written over the first byte of the function.  To let the call
+ * run, the original byte goes back, the thread single-steps over it, and
+ * the int3 is written again.  To make the call fail, the thread returns to
+ * its caller at once, as the function would with result 0, and the
+ * thread's last-error value is set.  Where the arguments are and how a
+ * function returns is the calling convention, below.
  */
 #include "debugrun.h"
 
@@ -15,9 +16,56 @@
 
 #define INT3                   0xCC
 #define EFLAGS_TRAP            0x100
-#define TEB_LAST_ERROR_OFFSET  0x34
 #define DEBUG_WAIT_SLICE_MS    100
 #define DEBUG_DRAIN_MS         10000
+
+/* ---- The calling convention: all that differs between the builds ----- */
+
+#ifdef _WIN64
+/* x64: the first four arguments in RCX, RDX, R8 and R9, the others on the
+ * stack above the return address and 32 bytes of shadow space; the result
+ * in RAX; the caller cleans the stack. */
+#define TEB_LAST_ERROR_OFFSET  0x68
+
+static void ReadCallArgs(DebugRun &run, const CONTEXT &ctx, ULONG_PTR *args, int cArgs)
+{
+    const DWORD64 regs[4] = { ctx.Rcx, ctx.Rdx, ctx.R8, ctx.R9 };
+    for (int i = 0; i < cArgs; i++)
+        args[i] = i < 4 ? regs[i] : run.ReadPointer(ctx.Rsp + 8 + 8 * i);
+}
+
+static ULONG_PTR StackPointer(const CONTEXT &ctx) { return ctx.Rsp; }
+static void ResumeAt(CONTEXT &ctx, ULONG_PTR addr) { ctx.Rip = addr; }
+
+/* Back to the caller as if the function had returned 0. */
+static void ReturnZero(CONTEXT &ctx, ULONG_PTR retAddr, int)
+{
+    ctx.Rax = 0;
+    ctx.Rip = retAddr;
+    ctx.Rsp += 8;
+}
+#else
+/* x86 stdcall: the arguments on the stack above the return address, the
+ * result in EAX; the function pops its arguments. */
+#define TEB_LAST_ERROR_OFFSET  0x34
+
+static void ReadCallArgs(DebugRun &run, const CONTEXT &ctx, ULONG_PTR *args, int cArgs)
+{
+    run.Read(ctx.Esp + 4, args, sizeof(ULONG_PTR) * cArgs);
+}
+
+static ULONG_PTR StackPointer(const CONTEXT &ctx) { return ctx.Esp; }
+static void ResumeAt(CONTEXT &ctx, ULONG_PTR addr) { ctx.Eip = addr; }
+
+static void ReturnZero(CONTEXT &ctx, ULONG_PTR retAddr, int cArgs)
+{
+    ctx.Eax = 0;
+    ctx.Eip = retAddr;
+    ctx.Esp += 4 + 4 * cArgs;
+}
+#endif
+
+/* ---------------------------------------------------------------------- */
 
 static std::string Lower(std::string s)
 {
@@ -27,48 +75,55 @@ static std::string Lower(std::string s)
     return s;
 }
 
-bool DebugRun::Read(DWORD addr, void *p, size_t cb)
+bool DebugRun::Read(ULONG_PTR addr, void *p, size_t cb)
 {
     SIZE_T got = 0;
-    return addr && ReadProcessMemory(m_hProcess, (LPCVOID)(ULONG_PTR)addr, p, cb, &got) && got == cb;
+    return addr && ReadProcessMemory(m_hProcess, (LPCVOID)addr, p, cb, &got) && got == cb;
 }
 
-bool DebugRun::Write(DWORD addr, const void *p, size_t cb)
+bool DebugRun::Write(ULONG_PTR addr, const void *p, size_t cb)
 {
     SIZE_T done = 0;
     DWORD oldProtect = 0;
     bool ok;
 
-    VirtualProtectEx(m_hProcess, (LPVOID)(ULONG_PTR)addr, cb, PAGE_EXECUTE_READWRITE, &oldProtect);
-    ok = WriteProcessMemory(m_hProcess, (LPVOID)(ULONG_PTR)addr, p, cb, &done) && done == cb;
+    VirtualProtectEx(m_hProcess, (LPVOID)addr, cb, PAGE_EXECUTE_READWRITE, &oldProtect);
+    ok = WriteProcessMemory(m_hProcess, (LPVOID)addr, p, cb, &done) && done == cb;
     if (oldProtect)
-        VirtualProtectEx(m_hProcess, (LPVOID)(ULONG_PTR)addr, cb, oldProtect, &oldProtect);
-    FlushInstructionCache(m_hProcess, (LPCVOID)(ULONG_PTR)addr, cb);
+        VirtualProtectEx(m_hProcess, (LPVOID)addr, cb, oldProtect, &oldProtect);
+    FlushInstructionCache(m_hProcess, (LPCVOID)addr, cb);
     return ok;
 }
 
-DWORD DebugRun::ReadDword(DWORD addr)
+DWORD DebugRun::ReadDword(ULONG_PTR addr)
 {
     DWORD v = 0;
     Read(addr, &v, sizeof(v));
     return v;
 }
 
-std::wstring DebugRun::ReadWString(DWORD addr, size_t maxUnits)
+ULONG_PTR DebugRun::ReadPointer(ULONG_PTR addr)
+{
+    ULONG_PTR v = 0;
+    Read(addr, &v, sizeof(v));
+    return v;
+}
+
+std::wstring DebugRun::ReadWString(ULONG_PTR addr, size_t maxUnits)
 {
     std::wstring s;
     if (!addr)
         return L"(null)";
     for (size_t i = 0; i < maxUnits; i++) {
         WCHAR c = 0;
-        if (!Read(addr + (DWORD)(i * sizeof(WCHAR)), &c, sizeof(c)) || !c)
+        if (!Read(addr + i * sizeof(WCHAR), &c, sizeof(c)) || !c)
             break;
         s += c;
     }
     return s;
 }
 
-std::vector<std::wstring> DebugRun::ReadMultiString(DWORD addr, size_t maxUnits)
+std::vector<std::wstring> DebugRun::ReadMultiString(ULONG_PTR addr, size_t maxUnits)
 {
     std::vector<std::wstring> list;
     std::wstring cur;
@@ -76,7 +131,7 @@ std::vector<std::wstring> DebugRun::ReadMultiString(DWORD addr, size_t maxUnits)
         return list;
     for (size_t i = 0; i < maxUnits; i++) {
         WCHAR c = 0;
-        if (!Read(addr + (DWORD)(i * sizeof(WCHAR)), &c, sizeof(c)))
+        if (!Read(addr + i * sizeof(WCHAR), &c, sizeof(c)))
             break;
         if (c) {
             cur += c;
@@ -98,11 +153,11 @@ CallHook *DebugRun::Hook(const std::string &function)
     return NULL;
 }
 
-/* SizeOfImage from the module's PE header. */
-DWORD DebugRun::ImageSize(DWORD base)
+/* SizeOfImage from the module's PE header (of the harness's own kind). */
+DWORD DebugRun::ImageSize(ULONG_PTR base)
 {
     IMAGE_DOS_HEADER dos;
-    IMAGE_NT_HEADERS32 nt;
+    IMAGE_NT_HEADERS nt;
 
     if (!Read(base, &dos, sizeof(dos)) || !Read(base + dos.e_lfanew, &nt, sizeof(nt)))
         return 0;
@@ -111,10 +166,10 @@ DWORD DebugRun::ImageSize(DWORD base)
 
 /* Places the breakpoints of the hooks whose DLL this module is, found
  * through the module's export directory. */
-void DebugRun::OnLoadDll(DWORD base)
+void DebugRun::OnLoadDll(ULONG_PTR base)
 {
     IMAGE_DOS_HEADER dos;
-    IMAGE_NT_HEADERS32 nt;
+    IMAGE_NT_HEADERS nt;
     IMAGE_EXPORT_DIRECTORY exports;
     char szName[64] = "";
 
@@ -160,7 +215,7 @@ void DebugRun::OnLoadDll(DWORD base)
 DWORD DebugRun::OnException(const DEBUG_EVENT &ev)
 {
     const EXCEPTION_RECORD &rec = ev.u.Exception.ExceptionRecord;
-    DWORD addr = (DWORD)(ULONG_PTR)rec.ExceptionAddress;
+    ULONG_PTR addr = (ULONG_PTR)rec.ExceptionAddress;
     Thread &thread = m_threads[ev.dwThreadId];
     CONTEXT ctx;
 
@@ -183,11 +238,11 @@ DWORD DebugRun::OnException(const DEBUG_EVENT &ev)
             failure = "cannot read the thread context at " + hook.function;
             return DBG_CONTINUE;
         }
-        DWORD args[16] = { 0 };
-        DWORD retAddr = ReadDword(ctx.Esp);
+        ULONG_PTR args[16] = { 0 };
+        ULONG_PTR retAddr = ReadPointer(StackPointer(ctx));
         bool fromMain = retAddr >= m_mainBase && retAddr - m_mainBase < m_mainSize;
         bool fail = false;
-        Read(ctx.Esp + 4, args, 4 * (hook.cArgs < 16 ? hook.cArgs : 16));
+        ReadCallArgs(*this, ctx, args, hook.cArgs < 16 ? hook.cArgs : 16);
         if (fromMain || !hook.fromMainOnly) {
             hook.cCalls++;
             if (hook.onCall)
@@ -196,15 +251,13 @@ DWORD DebugRun::OnException(const DEBUG_EVENT &ev)
         }
         if (fail) {
             DWORD dwError = hook.dwError;
-            ctx.Eax = 0;
-            ctx.Eip = retAddr;
-            ctx.Esp += 4 + 4 * hook.cArgs;
+            ReturnZero(ctx, retAddr, hook.cArgs);
             if (thread.teb)
                 Write(thread.teb + TEB_LAST_ERROR_OFFSET, &dwError, sizeof(dwError));
         } else {
             /* Run the real first instruction, then put the int3 back. */
             Write(bp.addr, &bp.original, 1);
-            ctx.Eip = bp.addr;
+            ResumeAt(ctx, bp.addr);
             ctx.EFlags |= EFLAGS_TRAP;
             thread.rearm = bp.addr;
         }
@@ -251,16 +304,16 @@ bool DebugRun::Run(const std::wstring &cmdline, const std::wstring &curDir, DWOR
         case CREATE_PROCESS_DEBUG_EVENT:
             m_hProcess = ev.u.CreateProcessInfo.hProcess;
             m_threads[ev.dwThreadId].hThread = ev.u.CreateProcessInfo.hThread;
-            m_threads[ev.dwThreadId].teb = (DWORD)(ULONG_PTR)ev.u.CreateProcessInfo.lpThreadLocalBase;
+            m_threads[ev.dwThreadId].teb = (ULONG_PTR)ev.u.CreateProcessInfo.lpThreadLocalBase;
             if (ev.u.CreateProcessInfo.hFile)
                 CloseHandle(ev.u.CreateProcessInfo.hFile);
-            m_mainBase = (DWORD)(ULONG_PTR)ev.u.CreateProcessInfo.lpBaseOfImage;
+            m_mainBase = (ULONG_PTR)ev.u.CreateProcessInfo.lpBaseOfImage;
             m_mainSize = ImageSize(m_mainBase);
             OnLoadDll(m_mainBase);
             break;
         case CREATE_THREAD_DEBUG_EVENT:
             m_threads[ev.dwThreadId].hThread = ev.u.CreateThread.hThread;
-            m_threads[ev.dwThreadId].teb = (DWORD)(ULONG_PTR)ev.u.CreateThread.lpThreadLocalBase;
+            m_threads[ev.dwThreadId].teb = (ULONG_PTR)ev.u.CreateThread.lpThreadLocalBase;
             break;
         case EXIT_THREAD_DEBUG_EVENT:
             m_threads.erase(ev.dwThreadId);
@@ -268,18 +321,18 @@ bool DebugRun::Run(const std::wstring &cmdline, const std::wstring &curDir, DWOR
         case LOAD_DLL_DEBUG_EVENT:
             if (ev.u.LoadDll.hFile)
                 CloseHandle(ev.u.LoadDll.hFile);
-            OnLoadDll((DWORD)(ULONG_PTR)ev.u.LoadDll.lpBaseOfDll);
+            OnLoadDll((ULONG_PTR)ev.u.LoadDll.lpBaseOfDll);
             break;
         case OUTPUT_DEBUG_STRING_EVENT: {
             const OUTPUT_DEBUG_STRING_INFO &info = ev.u.DebugString;
             std::string line;
             if (info.fUnicode) {
-                std::wstring w = ReadWString((DWORD)(ULONG_PTR)info.lpDebugStringData, info.nDebugStringLength);
+                std::wstring w = ReadWString((ULONG_PTR)info.lpDebugStringData, info.nDebugStringLength);
                 for (wchar_t c : w)
                     line += (char)(c < 0x80 ? c : '?');
             } else {
                 std::vector<char> text(info.nDebugStringLength + 1, 0);
-                Read((DWORD)(ULONG_PTR)info.lpDebugStringData, text.data(), info.nDebugStringLength);
+                Read((ULONG_PTR)info.lpDebugStringData, text.data(), info.nDebugStringLength);
                 line = text.data();
             }
             debugLines.push_back(line);

@@ -25,20 +25,22 @@
 
 class DebugRun;
 
-/* A stdcall function of a DLL to stop at. */
+/* A function of a DLL to stop at.  Its arguments are handed over as
+ * pointer-sized values, whatever the build: DWORD arguments in their low
+ * 32 bits. */
 struct CallHook {
     std::string dll;        /* export name of the DLL, e.g. "winspool.drv" */
     std::string function;   /* e.g. "AddFormW" */
-    int cArgs = 0;          /* its stdcall arguments (each 4 bytes) */
+    int cArgs = 0;          /* its arguments */
     bool fail = false;      /* skip the call: return 0 with dwError */
     DWORD dwError = 0;
     /* When set, only the calls for which it returns true fail. */
-    std::function<bool(DebugRun &, const DWORD *args)> failIf;
+    std::function<bool(DebugRun &, const ULONG_PTR *args)> failIf;
     /* Only calls made by the program's own module count; calls that
      * system DLLs make internally run untouched and unseen. */
     bool fromMainOnly = true;
     /* Called at the call with its arguments, before it runs (or fails). */
-    std::function<void(DebugRun &, const DWORD *args)> onCall;
+    std::function<void(DebugRun &, const ULONG_PTR *args)> onCall;
     /* How many times it was called. */
     int cCalls = 0;
 };
@@ -62,35 +64,37 @@ public:
     bool Run(const std::wstring &cmdline, const std::wstring &curDir, DWORD ms);
 
     /* Reading the debugged program's memory (only during callbacks). */
-    bool Read(DWORD addr, void *p, size_t cb);
-    DWORD ReadDword(DWORD addr);
+    bool Read(ULONG_PTR addr, void *p, size_t cb);
+    DWORD ReadDword(ULONG_PTR addr);
+    ULONG_PTR ReadPointer(ULONG_PTR addr);
     /* A NULL pointer reads as "(null)". */
-    std::wstring ReadWString(DWORD addr, size_t maxUnits = 2048);
+    std::wstring ReadWString(ULONG_PTR addr, size_t maxUnits = 2048);
     /* A zero-terminated list of zero-terminated strings. */
-    std::vector<std::wstring> ReadMultiString(DWORD addr, size_t maxUnits = 4096);
+    std::vector<std::wstring> ReadMultiString(ULONG_PTR addr, size_t maxUnits = 4096);
 
     CallHook *Hook(const std::string &function);
 
 private:
     struct Breakpoint {
-        DWORD addr = 0;
+        ULONG_PTR addr = 0;
         BYTE original = 0;
         size_t hook = 0;
     };
     struct Thread {
         HANDLE hThread = NULL;
-        DWORD teb = 0;
-        DWORD rearm = 0;   /* breakpoint to put back after a single step */
+        ULONG_PTR teb = 0;
+        ULONG_PTR rearm = 0;   /* breakpoint to put back after a single step */
     };
     HANDLE m_hProcess = NULL;
-    DWORD m_mainBase = 0, m_mainSize = 0;
+    ULONG_PTR m_mainBase = 0;
+    DWORD m_mainSize = 0;
     std::vector<Breakpoint> m_breakpoints;
     std::map<DWORD, Thread> m_threads;
 
-    DWORD ImageSize(DWORD base);
-    void OnLoadDll(DWORD base);
+    DWORD ImageSize(ULONG_PTR base);
+    void OnLoadDll(ULONG_PTR base);
     DWORD OnException(const DEBUG_EVENT &ev);
-    bool Write(DWORD addr, const void *p, size_t cb);
+    bool Write(ULONG_PTR addr, const void *p, size_t cb);
 };
 
 #endif /* KIV_DEBUGRUN_H */

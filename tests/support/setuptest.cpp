@@ -2,6 +2,7 @@
  * Helpers for the setup tests; see setuptest.h.
  */
 #include "setuptest.h"
+#include "kivarch.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -98,110 +99,112 @@ std::vector<WindowSnapshot> DialogsOfProcess(DWORD processId)
     return search.found;
 }
 
-static void CaptureForm(DebugRun &run, const DWORD *args, SetupRunResult *pResult)
+/* The records are read as the program laid them out: the harness is built
+ * for the program's own architecture. */
+static void CaptureForm(DebugRun &run, const ULONG_PTR *args, SetupRunResult *pResult)
 {
     FormCall f;
-    DWORD form[8] = { 0 };   /* FORM_INFO_1W: Flags, pName, Size, ImageableArea */
+    FORM_INFO_1W form;
 
     f.hPrinter = args[0];
-    f.level = args[1];
-    if (run.Read(args[2], form, sizeof(form))) {
-        f.flags = form[0];
-        f.name = run.ReadWString(form[1]);
-        f.cx = (LONG)form[2];
-        f.cy = (LONG)form[3];
-        f.left = (LONG)form[4];
-        f.top = (LONG)form[5];
-        f.right = (LONG)form[6];
-        f.bottom = (LONG)form[7];
+    f.level = (DWORD)args[1];
+    if (run.Read(args[2], &form, sizeof(form))) {
+        f.flags = form.Flags;
+        f.name = run.ReadWString((ULONG_PTR)form.pName);
+        f.cx = form.Size.cx;
+        f.cy = form.Size.cy;
+        f.left = form.ImageableArea.left;
+        f.top = form.ImageableArea.top;
+        f.right = form.ImageableArea.right;
+        f.bottom = form.ImageableArea.bottom;
     }
     pResult->forms.push_back(f);
 }
 
-static void CaptureDriver(DebugRun &run, const DWORD *args, SetupRunResult *pResult)
+static void CaptureDriver(DebugRun &run, const ULONG_PTR *args, SetupRunResult *pResult)
 {
     DriverCall &d = pResult->driver;
-    DWORD info[10] = { 0 };  /* DRIVER_INFO_3W */
+    DRIVER_INFO_3W info;
 
     d.made = true;
     d.serverName = args[0];
-    d.level = args[1];
-    d.copyFlags = args[3];
-    if (!run.Read(args[2], info, sizeof(info)))
+    d.level = (DWORD)args[1];
+    d.copyFlags = (DWORD)args[3];
+    if (!run.Read(args[2], &info, sizeof(info)))
         return;
-    d.cVersion = info[0];
-    d.name = run.ReadWString(info[1]);
-    d.environment = run.ReadWString(info[2]);
-    d.driverPath = run.ReadWString(info[3]);
-    d.dataFile = run.ReadWString(info[4]);
-    d.configFile = run.ReadWString(info[5]);
-    d.helpFile = run.ReadWString(info[6]);
-    d.dependentFiles = run.ReadMultiString(info[7]);
-    d.monitorName = run.ReadWString(info[8]);
-    d.defaultDataType = run.ReadWString(info[9]);
+    d.cVersion = info.cVersion;
+    d.name = run.ReadWString((ULONG_PTR)info.pName);
+    d.environment = run.ReadWString((ULONG_PTR)info.pEnvironment);
+    d.driverPath = run.ReadWString((ULONG_PTR)info.pDriverPath);
+    d.dataFile = run.ReadWString((ULONG_PTR)info.pDataFile);
+    d.configFile = run.ReadWString((ULONG_PTR)info.pConfigFile);
+    d.helpFile = run.ReadWString((ULONG_PTR)info.pHelpFile);
+    d.dependentFiles = run.ReadMultiString((ULONG_PTR)info.pDependentFiles);
+    d.monitorName = run.ReadWString((ULONG_PTR)info.pMonitorName);
+    d.defaultDataType = run.ReadWString((ULONG_PTR)info.pDefaultDataType);
 }
 
-static void CapturePrinter(DebugRun &run, const DWORD *args, SetupRunResult *pResult)
+static void CapturePrinter(DebugRun &run, const ULONG_PTR *args, SetupRunResult *pResult)
 {
     PrinterCall &p = pResult->printer;
-    DWORD info[21] = { 0 };  /* PRINTER_INFO_2W */
+    PRINTER_INFO_2W info;
 
     p.made = true;
     p.serverName = args[0];
-    p.level = args[1];
-    if (!run.Read(args[2], info, sizeof(info)))
+    p.level = (DWORD)args[1];
+    if (!run.Read(args[2], &info, sizeof(info)))
         return;
-    p.serverField = run.ReadWString(info[0]);
-    p.printerName = run.ReadWString(info[1]);
-    p.shareName = run.ReadWString(info[2]);
-    p.portName = run.ReadWString(info[3]);
-    p.driverName = run.ReadWString(info[4]);
-    p.comment = run.ReadWString(info[5]);
-    p.location = run.ReadWString(info[6]);
-    p.devMode = info[7];
-    p.sepFile = run.ReadWString(info[8]);
-    p.printProcessor = run.ReadWString(info[9]);
-    p.datatype = run.ReadWString(info[10]);
-    p.parameters = run.ReadWString(info[11]);
-    p.securityDescriptor = info[12];
-    p.attributes = info[13];
-    p.priority = info[14];
-    p.defaultPriority = info[15];
-    p.startTime = info[16];
-    p.untilTime = info[17];
-    p.status = info[18];
-    p.cJobs = info[19];
-    p.averagePPM = info[20];
+    p.serverField = run.ReadWString((ULONG_PTR)info.pServerName);
+    p.printerName = run.ReadWString((ULONG_PTR)info.pPrinterName);
+    p.shareName = run.ReadWString((ULONG_PTR)info.pShareName);
+    p.portName = run.ReadWString((ULONG_PTR)info.pPortName);
+    p.driverName = run.ReadWString((ULONG_PTR)info.pDriverName);
+    p.comment = run.ReadWString((ULONG_PTR)info.pComment);
+    p.location = run.ReadWString((ULONG_PTR)info.pLocation);
+    p.devMode = (ULONG_PTR)info.pDevMode;
+    p.sepFile = run.ReadWString((ULONG_PTR)info.pSepFile);
+    p.printProcessor = run.ReadWString((ULONG_PTR)info.pPrintProcessor);
+    p.datatype = run.ReadWString((ULONG_PTR)info.pDatatype);
+    p.parameters = run.ReadWString((ULONG_PTR)info.pParameters);
+    p.securityDescriptor = (ULONG_PTR)info.pSecurityDescriptor;
+    p.attributes = info.Attributes;
+    p.priority = info.Priority;
+    p.defaultPriority = info.DefaultPriority;
+    p.startTime = info.StartTime;
+    p.untilTime = info.UntilTime;
+    p.status = info.Status;
+    p.cJobs = info.cJobs;
+    p.averagePPM = info.AveragePPM;
 }
 
-static void CaptureXcv(DebugRun &run, const DWORD *args, SetupRunResult *pResult)
+static void CaptureXcv(DebugRun &run, const ULONG_PTR *args, SetupRunResult *pResult)
 {
     XcvCall &x = pResult->xcv;
 
     x.made = true;
     x.dataName = run.ReadWString(args[1]);
-    x.cbInput = args[3];
-    x.input = run.ReadWString(args[2], args[3] / sizeof(WCHAR));
-    x.cbOutput = args[5];
+    x.cbInput = (DWORD)args[3];
+    x.input = run.ReadWString(args[2], x.cbInput / sizeof(WCHAR));
+    x.cbOutput = (DWORD)args[5];
 }
 
-static void CaptureOpenPrinter(DebugRun &run, const DWORD *args, SetupRunResult *pResult)
+static void CaptureOpenPrinter(DebugRun &run, const ULONG_PTR *args, SetupRunResult *pResult)
 {
     OpenPrinterCall o;
-    DWORD defaults[3] = { 0 };   /* PRINTER_DEFAULTSW: pDatatype, pDevMode, DesiredAccess */
+    PRINTER_DEFAULTSW defaults;
 
     o.name = run.ReadWString(args[0]);
-    if (args[2] && run.Read(args[2], defaults, sizeof(defaults))) {
+    if (args[2] && run.Read(args[2], &defaults, sizeof(defaults))) {
         o.defaults = true;
-        o.datatype = defaults[0];
-        o.devMode = defaults[1];
-        o.access = defaults[2];
+        o.datatype = (ULONG_PTR)defaults.pDatatype;
+        o.devMode = (ULONG_PTR)defaults.pDevMode;
+        o.access = defaults.DesiredAccess;
     }
     pResult->openPrinters.push_back(o);
 }
 
 static CallHook MakeHook(const char *pszFunction, int cArgs,
-                         std::function<void(DebugRun &, const DWORD *)> onCall)
+                         std::function<void(DebugRun &, const ULONG_PTR *)> onCall)
 {
     CallHook h;
     h.dll = "winspool.drv";
@@ -224,12 +227,12 @@ SetupRunResult RunSetup(const SetupRunOptions &opt)
         return result;
     }
 
-    run.hooks.push_back(MakeHook("AddFormW", 3, [pResult](DebugRun &r, const DWORD *a) { CaptureForm(r, a, pResult); }));
-    run.hooks.push_back(MakeHook("AddPrinterDriverExW", 4, [pResult](DebugRun &r, const DWORD *a) { CaptureDriver(r, a, pResult); }));
-    run.hooks.push_back(MakeHook("AddPrinterW", 3, [pResult](DebugRun &r, const DWORD *a) { CapturePrinter(r, a, pResult); }));
-    run.hooks.push_back(MakeHook("XcvDataW", 8, [pResult](DebugRun &r, const DWORD *a) { CaptureXcv(r, a, pResult); }));
+    run.hooks.push_back(MakeHook("AddFormW", 3, [pResult](DebugRun &r, const ULONG_PTR *a) { CaptureForm(r, a, pResult); }));
+    run.hooks.push_back(MakeHook("AddPrinterDriverExW", 4, [pResult](DebugRun &r, const ULONG_PTR *a) { CaptureDriver(r, a, pResult); }));
+    run.hooks.push_back(MakeHook("AddPrinterW", 3, [pResult](DebugRun &r, const ULONG_PTR *a) { CapturePrinter(r, a, pResult); }));
+    run.hooks.push_back(MakeHook("XcvDataW", 8, [pResult](DebugRun &r, const ULONG_PTR *a) { CaptureXcv(r, a, pResult); }));
     run.hooks.push_back(MakeHook("DeletePrinter", 1, nullptr));
-    run.hooks.push_back(MakeHook("OpenPrinterW", 3, [pResult](DebugRun &r, const DWORD *a) { CaptureOpenPrinter(r, a, pResult); }));
+    run.hooks.push_back(MakeHook("OpenPrinterW", 3, [pResult](DebugRun &r, const ULONG_PTR *a) { CaptureOpenPrinter(r, a, pResult); }));
     for (const SetupRunOptions::Failure &f : opt.fail) {
         CallHook *pHook = run.Hook(f.function);
         if (!pHook) {
@@ -335,7 +338,7 @@ bool GetKivDriver(DRIVER_INFO_3W **ppInfo, std::vector<BYTE> *pBlock)
     DWORD count = 0;
     *ppInfo = NULL;
     if (!EnumBlock([](BYTE *p, DWORD cb, DWORD *pNeeded, DWORD *pCount) {
-            WCHAR szEnv[] = L"Windows NT x86";
+            WCHAR szEnv[] = KIV_DRIVER_ENVIRONMENT;
             return EnumPrinterDriversW(NULL, szEnv, 3, p, cb, pNeeded, pCount);
         }, pBlock, &count))
         return false;

@@ -31,7 +31,7 @@ bool PrepareSetupFolder(const std::wstring &dir = KIV_TEST_SETUP_DIR,
 
 /* One AddFormW call as kivsetup made it. */
 struct FormCall {
-    DWORD hPrinter = 0;
+    ULONG_PTR hPrinter = 0;
     DWORD level = 0;
     DWORD flags = 0xdeadbeef;
     std::wstring name;
@@ -42,7 +42,8 @@ struct FormCall {
 /* The AddPrinterDriverExW call. */
 struct DriverCall {
     bool made = false;
-    DWORD level = 0, copyFlags = 0, serverName = 0xdeadbeef;
+    DWORD level = 0, copyFlags = 0;
+    ULONG_PTR serverName = 0xdeadbeef;
     DWORD cVersion = 0;
     std::wstring name, environment, driverPath, dataFile, configFile, helpFile, monitorName,
         defaultDataType;
@@ -52,10 +53,11 @@ struct DriverCall {
 /* The AddPrinterW call. */
 struct PrinterCall {
     bool made = false;
-    DWORD level = 0, serverName = 0xdeadbeef;
+    DWORD level = 0;
+    ULONG_PTR serverName = 0xdeadbeef;
     std::wstring serverField, printerName, shareName, portName, driverName, comment, location,
         sepFile, printProcessor, datatype, parameters;
-    DWORD devMode = 0xdeadbeef, securityDescriptor = 0xdeadbeef;
+    ULONG_PTR devMode = 0xdeadbeef, securityDescriptor = 0xdeadbeef;
     DWORD attributes = 0xdeadbeef, priority = 0xdeadbeef, defaultPriority = 0xdeadbeef,
           startTime = 0xdeadbeef, untilTime = 0xdeadbeef, status = 0xdeadbeef, cJobs = 0xdeadbeef,
           averagePPM = 0xdeadbeef;
@@ -73,7 +75,8 @@ struct XcvCall {
 struct OpenPrinterCall {
     std::wstring name;
     bool defaults = false;    /* a PRINTER_DEFAULTS was passed */
-    DWORD datatype = 0xdeadbeef, devMode = 0xdeadbeef, access = 0;
+    ULONG_PTR datatype = 0xdeadbeef, devMode = 0xdeadbeef;
+    DWORD access = 0;
 };
 
 /* A dialog of kivsetup's process as it stood at a moment. */
@@ -95,7 +98,7 @@ struct SetupRunOptions {
         std::string function;    /* a winspool.drv function kivsetup calls */
         DWORD error;
         /* When set, only the calls for which it returns true fail. */
-        std::function<bool(DebugRun &, const DWORD *args)> when;
+        std::function<bool(DebugRun &, const ULONG_PTR *args)> when;
     };
     std::vector<Failure> fail;
     /* Called at each trace line while kivsetup stands still. */
