@@ -5,6 +5,8 @@
  *   kivclienthelper requests COUNT         attach, COUNT tests on the share's
  *                                          "cc" files; exit code = wrong answers
  *                                          (100: could not attach)
+ *   kivclienthelper copy FROM TO           attach, UNCCopyFile; exit code 0 when
+ *                                          the agent copied (100: could not attach)
  *   kivclienthelper touch PATH             create PATH (a program the agent runs)
  *   kivclienthelper traymutex-create       exit code = CreateTrayMutex()
  *   kivclienthelper traymutex-exists       exit code = IsTrayMutexExist()
@@ -52,6 +54,17 @@ static int Requests(int count)
     return wrong;
 }
 
+static int Copy(const wchar_t *pszFrom, const wchar_t *pszTo)
+{
+    int copied;
+
+    if (!InitUNCShelllApp())
+        return 100;
+    copied = UNCCopyFile(pszFrom, pszTo);
+    ExitUNCShelllApp();
+    return copied ? 0 : 1;
+}
+
 static int Touch(const wchar_t *pszPath)
 {
     HANDLE h = CreateFileW(pszPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -94,6 +107,8 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc >= 3 && wcscmp(argv[1], L"requests") == 0)
         return Requests(_wtoi(argv[2]));
+    if (argc >= 4 && wcscmp(argv[1], L"copy") == 0)
+        return Copy(argv[2], argv[3]);
     if (argc >= 3 && wcscmp(argv[1], L"touch") == 0)
         return Touch(argv[2]);
     if (argc >= 2 && wcscmp(argv[1], L"traymutex-create") == 0)

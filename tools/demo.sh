@@ -14,20 +14,32 @@
 #    double-click of its icon and stores what the user confirmed.
 # Each step is printed with its result.
 #
+# It shows the x86 product (build/dist) where the machine runs 32-bit
+# code, otherwise the x64 product (build/dist-x64), and says which.
+#
 #   demo.sh BUILDDIR
 set -u
 build=${1:-build}
 build=$(cd "$build" && pwd)
-dist=$build/dist
-bin=$build/bin
+tools=$(cd "$(dirname "$0")" && pwd)
+if why=$("$tools/probe-arch.sh" x86); then
+    KIV_WINE_ARCH=x86
+    say_arch="the x86 product (build/dist) in a 32-bit Windows"
+else
+    KIV_WINE_ARCH=x64
+    say_arch="the x64 product (build/dist-x64) in a 64-bit Windows, since $why"
+fi
+export KIV_WINE_ARCH
+. "$tools/wine-env.sh"
+bin=$build/$KIV_WINE_ARCH/bin
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivdemo.XXXXXX")
 prefix=$work/prefix
 share=$work/share
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$prefix" WINEDEBUG=-all
 
 finish() {
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
+    "$KIV_WINESERVER" -k >/dev/null 2>&1
+    "$KIV_WINESERVER" -w >/dev/null 2>&1
     rm -rf "$work"
 }
 trap finish EXIT
@@ -36,9 +48,10 @@ trap 'exit 130' INT TERM
 say() { printf '%s\n' "$*"; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
+say "Showing $say_arch."
 say "== Kiv Image Printer: installation, the path agent and the tray at work =="
 say "Preparing a sandbox Windows (Wine) in $prefix ..."
-"$(dirname "$0")/wine-template.sh" "$prefix" >/dev/null 2>&1 || { say "Could not make the sandbox."; exit 1; }
+"$tools/wine-template.sh" "$prefix" >/dev/null 2>&1 || { say "Could not make the sandbox."; exit 1; }
 mkdir -p "$share/pages" "$prefix/dosdevices/unc/kivdemo"
 ln -s "$share" "$prefix/dosdevices/unc/kivdemo/share"
 say "The network folder \\\\kivdemo\\share is the temporary folder $share."
@@ -49,7 +62,7 @@ installed='C:\Program Files\KivImagePrinter30'
 
 say ""
 say "1. Installing the printer with kivsetup.exe:"
-wine "$(winpath "$bin/setupdemo.exe")"
+"$KIV_WINE" "$(winpath "$bin/setupdemo.exe")"
 setup=$?
 if [ "$setup" != 0 ]; then
     say "The installation failed; stopping here."
@@ -58,11 +71,11 @@ fi
 
 say ""
 say "2. Starting the installed path agent ($installed\\kivprt.exe  -start) ..."
-wine "$installed\\kivprt.exe" "  -start" &
+"$KIV_WINE" "$installed\\kivprt.exe" "  -start" &
 agent=$!
 
 say "3. A client program works through the agent:"
-wine "$(winpath "$bin/agentdemo.exe")" 'C:\kivdemo\page1.txt' '\\kivdemo\share\pages'
+"$KIV_WINE" "$(winpath "$bin/agentdemo.exe")" 'C:\kivdemo\page1.txt' '\\kivdemo\share\pages'
 client=$?
 
 say ""
@@ -71,11 +84,11 @@ for f in "$share"/pages/*; do
     say "     $(basename "$f"): $(tr -d '\r' < "$f")"
 done
 say "   The agent's autostart value:"
-say "     $(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v kivprt 2>/dev/null | tr -d '\r' | grep kivprt | sed 's/^ *//')"
+say "     $("$KIV_WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v kivprt 2>/dev/null | tr -d '\r' | grep kivprt | sed 's/^ *//')"
 
 say ""
 say "4. Stopping the agent with a second copy (kivprt.exe  -stop) ..."
-wine "$installed\\kivprt.exe" "  -stop"
+"$KIV_WINE" "$installed\\kivprt.exe" "  -stop"
 waited=0
 while kill -0 "$agent" 2>/dev/null && [ $waited -lt 200 ]; do
     sleep 0.1
@@ -91,7 +104,7 @@ fi
 
 say ""
 say "5. The tray utility edits the printer's defaults:"
-wine "$(winpath "$bin/traydemo.exe")" || client=1
+"$KIV_WINE" "$(winpath "$bin/traydemo.exe")" || client=1
 
 say ""
 if [ "$client" = 0 ]; then

@@ -1,13 +1,18 @@
 #!/bin/sh
-# Installs what the build and the tests need on a Debian 12 machine:
-# the 32-bit mingw-w64 cross compilers, cmake, and Wine with its 32-bit
-# half.  Quick when everything is already there.  Needs root for apt.
+# Installs what the two builds and their tests need on a Debian 12
+# machine: the mingw-w64 cross compilers for x86 and x64 (the posix
+# flavour), cmake, and Wine: its 64-bit half, which runs the x64 suite on
+# every machine, and its 32-bit half, which runs the x86 suite where the
+# kernel runs 32-bit code (installed either way: it costs nothing where it
+# cannot run).  Quick when everything is already there.  Needs root for
+# apt.
 set -eu
 
 need=""
 command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-i686"
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64"
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
-command -v wine >/dev/null 2>&1 || need="$need wine wine64"
+[ -x /usr/lib/wine/wine64 ] && command -v wine >/dev/null 2>&1 || need="$need wine wine64"
 dpkg -s wine32:i386 >/dev/null 2>&1 || need="$need wine32:i386"
 [ -d /usr/src/googletest/googletest ] || need="$need googletest"
 command -v chmcmd >/dev/null 2>&1 || need="$need fp-utils"
