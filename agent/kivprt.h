@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include "agentproto.h"
+#include "agentsync.h"
 
 /* Argument texts of this length or shorter end the agent at once. */
 #define KIV_AGENT_MIN_ARGS_LEN 3
@@ -28,7 +29,7 @@ void AddToAutoRun(const char *pszValueName);
 
 /* serve.cpp */
 void CopyPathField(WCHAR *pszDest, const WCHAR *pszField);
-void ExecAgentCommand(AGENTBLOCK *pBlock);
+LONG ExecAgentCommand(AGENTBLOCK *pBlock, LONG lCommand);
 int AgentMain(char *pszArgs);
 
 #endif /* KIV_KIVPRT_H */

@@ -5,13 +5,19 @@
  * The shared block is written by other processes at any time, so every
  * path the agent hands to the system is first copied into a buffer of its
  * own and terminated there: nothing is read from the block twice, and no
- * read goes past a field, whatever a client wrote.
+ * read goes past a field, whatever a client wrote.  The code is taken in
+ * one atomic exchange for the agent's serving mark (agentsync.h).
  */
 #include "kivprt.h"
 #include <shellapi.h>
 
 /* Pause after starting a program, and between quit and ready in stop mode. */
 #define KIV_AGENT_PAUSE_MS 100
+/* How long a stopping copy waits for the client mutex, so that its quit
+ * does not land in the middle of a request, and then for the quit to be
+ * taken.  A request served for longer than this gets the quit after it. */
+#define KIV_STOP_MUTEX_WAIT_MS 60000
+#define KIV_STOP_DONE_WAIT_MS  10000
 
 void CopyPathField(WCHAR *pszDest, const WCHAR *pszField)
 {
@@ -53,21 +59,25 @@ static void RunCommandLine(WCHAR *pszCmdLine)
     Sleep(KIV_AGENT_PAUSE_MS);
 }
 
-/* Carries out the command in the block and writes its result, if any. */
-void ExecAgentCommand(AGENTBLOCK *pBlock)
+/*
+ * Carries out the command taken from the block and writes a test result,
+ * if any.  Returns what the command word is to hold afterwards: the copy
+ * result after a copy, the code itself after any other code.
+ */
+LONG ExecAgentCommand(AGENTBLOCK *pBlock, LONG lCommand)
 {
     WCHAR szPath1[KIV_AGENT_PATH_UNITS];
     WCHAR szPath2[KIV_AGENT_PATH_UNITS];
-    LONG lCommand = pBlock->lCommand;
+    LONG lFinal = lCommand;
 
     if (lCommand < KIV_CMD_COPY || lCommand > KIV_CMD_RUN)
-        return;
+        return lFinal;
 
     CopyPathField(szPath1, pBlock->szPath1);
     switch (lCommand) {
     case KIV_CMD_COPY:
         CopyPathField(szPath2, pBlock->szPath2);
-        pBlock->lCommand = CopyFileW(szPath1, szPath2, FALSE);
+        lFinal = CopyFileW(szPath1, szPath2, FALSE);
         break;
     case KIV_CMD_DELETE:
         DeleteFileW(szPath1);
@@ -85,6 +95,7 @@ void ExecAgentCommand(AGENTBLOCK *pBlock)
         RunCommandLine(szPath1);
         break;
     }
+    return lFinal;
 }
 
 /* The agent's objects; each is released at the end of AgentMain. */
@@ -126,18 +137,82 @@ static AGENTBLOCK *MapAgentBlock(HANDLE hMapping)
 
 static void ServeRequests(AGENTSTATE *pState)
 {
+    AGENTBLOCK *pBlock = pState->pBlock;
+    LONG lMark = KivAgentServingMark(GetCurrentProcessId());
+    LONG lFound = KivAgentReadCommand(pBlock);
     int end = 0;
 
+    /* Only one agent serves at a time, so a mark found now was left by an
+     * agent that ended while serving; its process id may already be
+     * somebody else's (this agent's too).  Marked as lost, the request is
+     * sent again by its client. */
+    if (KivAgentIsServingMark(lFound))
+        InterlockedCompareExchange(&pBlock->lCommand, KIV_AGENT_LOST_MARK, lFound);
+
     while (!end) {
+        LONG lCommand, lFinal;
+
         /* A wait that fails would fail again at once: stop rather than spin. */
         if (WaitForSingleObject(pState->hExecEvent, INFINITE) != WAIT_OBJECT_0)
             break;
-        if (pState->pBlock->lCommand == KIV_CMD_QUIT)
+        /* Taken whole or not at all; until done the word holds the mark. */
+        lCommand = InterlockedExchange(&pBlock->lCommand, lMark);
+        if (lCommand == KIV_CMD_QUIT) {
             end = 1;
-        else
-            ExecAgentCommand(pState->pBlock);
+            lFinal = KIV_CMD_QUIT;
+        } else {
+            lFinal = ExecAgentCommand(pBlock, lCommand);
+        }
+        lFound = InterlockedCompareExchange(&pBlock->lCommand, lFinal, lMark);
+        if (lFound == KIV_CMD_QUIT && !end) {
+            /* A stop that could not wait for the client mutex wrote its
+             * quit while this request was served: the request's client
+             * still gets its own result, and the quit is kept after it.
+             * Its request signal, given just after the quit, is taken so
+             * that no later agent serves the result as a code. */
+            pBlock->lCommand = lFinal;
+            WaitForSingleObject(pState->hExecEvent, KIV_AGENT_POLL_MS * KIV_AGENT_LOST_POLLS);
+            end = 1;
+        }
         SetEvent(pState->hDoneEvent);
     }
+}
+
+/*
+ * Stop mode: the quit is sent as a client sends a request, under the
+ * client mutex, and waits until the serving copy took it.  Written without
+ * the mutex, it could land in the middle of a request (the agent would
+ * then answer the request and serve its result as the next code) or be
+ * overwritten by the next request and lost.  When the mutex does not come
+ * in time, the quit is written all the same: the serving copy keeps it
+ * until the request it serves is done.
+ */
+static void SendQuit(AGENTSTATE *pState)
+{
+    HANDLE hFreeMutex;
+    DWORD dwWait;
+    int bFresh, bOwned;
+
+    SetLastError(0);
+    hFreeMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
+    bFresh = hFreeMutex != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
+    dwWait = hFreeMutex ? WaitForSingleObject(hFreeMutex, KIV_STOP_MUTEX_WAIT_MS) : WAIT_FAILED;
+    bOwned = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
+    if (bOwned) {
+        KivAgentSettleBlock(pState->pBlock, pState->hExecEvent, pState->hDoneEvent,
+                            dwWait == WAIT_ABANDONED || bFresh);
+        WaitForSingleObject(pState->hDoneEvent, 0);   /* left over, not this quit's */
+    }
+    InterlockedExchange(&pState->pBlock->lCommand, KIV_CMD_QUIT);
+    SetEvent(pState->hExecEvent);
+    if (bOwned) {
+        WaitForSingleObject(pState->hDoneEvent, KIV_STOP_DONE_WAIT_MS);
+        ReleaseMutex(hFreeMutex);
+    } else {
+        Sleep(KIV_AGENT_PAUSE_MS);
+    }
+    if (hFreeMutex)
+        CloseHandle(hFreeMutex);
 }
 
 /* Start-up and the two modes; pszArgs is the argument text, leading
@@ -174,13 +249,8 @@ int AgentMain(char *pszArgs)
     if (!state.hExecEvent || !state.hDoneEvent || !state.hSyncEvent)
         goto Exit;
 
-    if (stopflag) {
-        /* The quit goes straight into the block: a stopping copy neither
-         * takes the client mutex nor waits for the done event. */
-        state.pBlock->lCommand = KIV_CMD_QUIT;
-        SetEvent(state.hExecEvent);
-        Sleep(KIV_AGENT_PAUSE_MS);
-    }
+    if (stopflag)
+        SendQuit(&state);
     SetEvent(state.hSyncEvent);
     if (!stopflag)
         ServeRequests(&state);

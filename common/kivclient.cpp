@@ -4,11 +4,13 @@
  * The state is one record per process.  A request owns the shared block
  * from its wait for the client mutex until it releases the mutex, and
  * reads its result before that release, so no other client can overwrite
- * it in between.
+ * it in between.  What a dead previous owner or an agent that ended may
+ * have left in the block is dealt with by the exchange of agentsync.h.
  */
 #include "kivclient.h"
 #include "kivpath.h"
 #include "agentproto.h"
+#include "agentsync.h"
 
 #include <wchar.h>
 
@@ -20,9 +22,13 @@ typedef struct {
     HANDLE hKivDoneEvent;       /* done event */
     HANDLE hKivFreeMutex;       /* client mutex */
     HANDLE hKivSyncEvent;       /* ready event, only while LaunchKivShelllApp waits */
+    int bKivFreshMutex;         /* this client made the client mutex; no request sent yet */
 } KIVCLIENTSTATE;
 
 static KIVCLIENTSTATE g_client;
+
+/* Room for the parameter text handed to the agent ("  -launch"). */
+#define KIV_AGENT_PARAMS_UNITS 32
 
 /* Which field of the block holds a request's result. */
 typedef enum {
@@ -73,19 +79,29 @@ static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPa
                         KIVRESULTFIELD resultField)
 {
     AGENTBLOCK *pBlock = g_client.pKivSharedMem;
-    size_t cch1 = 0, cch2 = 0;
+    KIVAGENTREQUEST request;
     DWORD dwWait;
     LONG lResult = 0;
 
     if (!g_client.bKivAttached)
         return 0;
-    if (!FitsPathField(pszPath1, &cch1) || (pszPath2 != NULL && !FitsPathField(pszPath2, &cch2)))
+    ZeroMemory(&request, sizeof(request));
+    request.lCommand = lCommand;
+    request.pszPath1 = pszPath1;
+    request.pszPath2 = pszPath2;
+    if (!FitsPathField(pszPath1, &request.cchPath1) ||
+        (pszPath2 != NULL && !FitsPathField(pszPath2, &request.cchPath2)))
         return 0;
 
     dwWait = WaitForSingleObject(g_client.hKivFreeMutex, INFINITE);
-    /* An abandoned mutex is owned all the same: its owner died. */
     if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED)
         return 0;
+    /* An abandoned mutex is owned all the same, but its owner died in the
+     * middle of a request, which an agent may still be serving; so may a
+     * mutex this client made anew, when the dead owner held it alone. */
+    KivAgentSettleBlock(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent,
+                        dwWait == WAIT_ABANDONED || g_client.bKivFreshMutex);
+    g_client.bKivFreshMutex = 0;
 
     /* A done signal pending now cannot be this request's: it is left over
      * from a quit that nobody waited for (the agent signals done after a
@@ -93,13 +109,9 @@ static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPa
      * agent has served it. */
     WaitForSingleObject(g_client.hKivDoneEvent, 0);
 
-    pBlock->lCommand = lCommand;
-    CopyMemory(pBlock->szPath1, pszPath1, (cch1 + 1) * sizeof(WCHAR));
-    if (pszPath2 != NULL)
-        CopyMemory(pBlock->szPath2, pszPath2, (cch2 + 1) * sizeof(WCHAR));
-
+    KivAgentWriteRequest(pBlock, &request);
     if (SetEvent(g_client.hKivExecEvent) &&
-        WaitForSingleObject(g_client.hKivDoneEvent, INFINITE) == WAIT_OBJECT_0) {
+        KivAgentAwaitDone(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request)) {
         if (resultField == KIV_RESULT_COMMAND_WORD)
             lResult = pBlock->lCommand;
         else if (resultField == KIV_RESULT_TEST)
@@ -111,8 +123,41 @@ static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPa
 
 int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
 {
-    (void)pszProgram;
-    (void)pszParams;
+    WCHAR szFolder[KIV_PATH_UNITS];
+    WCHAR szProgram[KIV_PATH_UNITS];
+    /* The program's path in quotes, then the parameter text. */
+    WCHAR szCmdLine[KIV_PATH_UNITS + 2 + KIV_AGENT_PARAMS_UNITS];
+    STARTUPINFOW si;
+    PROCESS_INFORMATION pi;
+    size_t cchProgram, cchParams;
+
+    if (pszProgram == NULL || pszParams == NULL)
+        return 0;
+    if (!KivImagePrinterFolderExist(szFolder) || !BuildFullPath(szFolder, pszProgram, szProgram))
+        return 0;
+    if (!FileExists(szProgram))
+        return 0;
+    cchProgram = wcslen(szProgram);
+    cchParams = wcslen(pszParams);
+    if (cchParams >= KIV_AGENT_PARAMS_UNITS)
+        return 0;
+    szCmdLine[0] = L'"';
+    CopyMemory(szCmdLine + 1, szProgram, cchProgram * sizeof(WCHAR));
+    szCmdLine[cchProgram + 1] = L'"';
+    CopyMemory(szCmdLine + cchProgram + 2, pszParams, (cchParams + 1) * sizeof(WCHAR));
+
+    ZeroMemory(&si, sizeof(si));
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    ZeroMemory(&pi, sizeof(pi));
+    /* The agent runs on its own: nothing waits for it, and it gets no
+     * console window of its own. */
+    if (!CreateProcessW(szProgram, szCmdLine, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL,
+                        szFolder, &si, &pi))
+        return 0;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
     return 1;
 }
 
@@ -185,7 +230,9 @@ int InitUNCShelllApp(void)
      * mutex, the others open it. */
     g_client.hKivExecEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_EXEC_NAME);
     g_client.hKivDoneEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_DONE_NAME);
+    SetLastError(0);
     g_client.hKivFreeMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
+    g_client.bKivFreshMutex = g_client.hKivFreeMutex != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
 
     g_client.bKivAttached = g_client.pKivSharedMem != NULL && g_client.hKivExecEvent != NULL &&
                             g_client.hKivDoneEvent != NULL && g_client.hKivFreeMutex != NULL;

@@ -5,8 +5,11 @@
  * The client state is process-wide.  InitUNCShelllApp, ExitUNCShelllApp
  * and LaunchKivShelllApp must not run at the same time as each other or as
  * a request in the same process; requests from any number of threads and
- * processes are serialised by the client mutex and wait for the agent
- * without a time limit.
+ * processes are serialised by the client mutex.  A request waits as long
+ * as an agent serves it; one that an agent could not finish (it ended) is
+ * sent again to the next agent; one that no agent takes while none has
+ * run for 60 s is given up and returns 0.  A client that died in the
+ * middle of a request never makes the next one return its result.
  *
  * Paths are UTF-16; a path sent to the agent has at most 255 characters
  * (KIV_AGENT_MAX_PATH_LEN).  A request with a longer path is refused: it
@@ -34,16 +37,16 @@ extern "C" {
 #define KIV_UNLAUNCH_PAUSE_MS 100
 
 /*
- * 1 when no agent was present and one got ready within 60 s (it must be
- * started by other means: StartAgentProgram starts nothing); 0 when the
- * shared block was present already (no ready event is made) or no agent
- * got ready in time.
+ * 1 when no agent was present and one got ready within 60 s (the
+ * installed agent, started by StartAgentProgram, or one started by other
+ * means); 0 when the shared block was present already (no ready event is
+ * made) or no agent got ready in time.
  */
 int LaunchKivShelllApp(void);
 
-/* 1 when the shared block was present and the stop was handed on (to
- * StartAgentProgram, which starts nothing: no agent is ended); 0 at once
- * when it was absent. */
+/* 1 when the shared block was present and the stop was handed on (the
+ * installed agent started in stop mode, which ends the serving copy once
+ * its current request is done); 0 at once when it was absent. */
 int UnLaunchKivShelll(void);
 
 /* 1 when the shared block exists: an agent runs or any client anywhere is
@@ -84,11 +87,13 @@ int DirExists(const WCHAR *pszPath);
 
 /*
  * The client's launch step, handed the agent's program file name and the
- * argument text of its mode ("  -launch", "  -stop").  It starts nothing
- * and returns 1: a caller inside the print spooler runs under the
- * spooler's account, and an agent started from there would work under the
- * wrong account.  The agent runs from the user's logon (its autostart
- * value).
+ * argument text of its mode ("  -launch", "  -stop").  It starts that
+ * program from the install folder (KivImagePrinterFolderExist) with the
+ * argument text, hidden, and does not wait for it: 1 when it was started,
+ * 0 when there is no installed program or it could not be started.  The
+ * agent works under the account of its starter: one started from inside
+ * the print spooler reaches what the spooler's account reaches, so the
+ * autostart value (the user's logon) stays the agent's usual start.
  */
 int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams);
 

@@ -427,16 +427,18 @@ TEST(Client, LaunchReturnsOneWhenAnAgentGetsReadyWhileItWaits)
     EXPECT_TRUE(agent.Stop());
 }
 
-TEST(Client, UnLaunchHandsOnTheStopButStartsNothing)
+TEST(Client, UnLaunchWithoutAnInstalledAgentEndsNothing)
 {
     MakeShareItems();
     /* No block: 0. */
     AsyncCall none([] { return UnLaunchKivShelll(); });
     ASSERT_TRUE(none.Wait());
     EXPECT_EQ(none.Result(), 0);
-    EXPECT_EQ(StartAgentProgram(L"kivprt.exe", L"  -stop"), 1);
+    /* Nothing installed here: nothing to start. */
+    EXPECT_EQ(StartAgentProgram(L"kivprt.exe", L"  -stop"), 0);
 
-    /* An agent: 1, but no stopping copy is started, so it keeps serving. */
+    /* An agent: 1, but no installed copy can be started in stop mode, so
+     * it keeps serving. */
     AgentProcess agent;
     ASSERT_TRUE(agent.Start(L"  -start"));
     ASSERT_EQ(CountProcesses(L"kivprt.exe"), 1);

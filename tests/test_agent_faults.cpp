@@ -1,0 +1,337 @@
+/*
+ * The agent and its clients on a busy machine: a client ended in the
+ * middle of a request, a stop that arrives during a long copy, an agent
+ * ended while it serves, and an agent ended and started again and again
+ * while clients send.  Each situation runs the real kivprt.exe and client
+ * processes; the next client is this test, through the common library.
+ * The share \\kivtest\share is the prefix's C:\share, so every answer can
+ * be checked locally.
+ */
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_common_util.h"
+#include "agentsync.h"
+#include "kivclient.h"
+#include "setuptest.h"
+
+namespace {
+
+const wchar_t kShare[] = L"\\\\kivtest\\share\\";
+const wchar_t kLocalShare[] = L"C:\\share\\";
+const wchar_t kReadyEvent[] = L"KivTestStallReady";
+
+/* Large enough that its copy is still running while the test acts. */
+const LONGLONG kBigFileBytes = 1LL << 30;
+
+std::wstring Unc(const std::wstring &name) { return kShare + name; }
+std::wstring Local(const std::wstring &name) { return kLocalShare + name; }
+
+/* A file of the given size that costs no writing: its length is set, its
+ * bytes (zeros) are read and copied all the same. */
+bool MakeBigFile(const std::wstring &path, LONGLONG cb)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    LARGE_INTEGER size;
+    bool ok;
+
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    size.QuadPart = cb;
+    ok = SetFilePointerEx(h, size, NULL, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    return ok;
+}
+
+LONGLONG FileSize(const std::wstring &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return ((LONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+std::set<std::wstring> ShareNames()
+{
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(Local(L"*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0)
+            names.insert(fd.cFileName);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return names;
+}
+
+std::wstring Helper()
+{
+    return L"\"" + BinPath(L"kivclienthelper.exe") + L"\"";
+}
+
+/* The agent serves a request: its mark is in the command word. */
+bool AgentServes(const RawAgentClient &view)
+{
+    return KivAgentIsServingMark(KivAgentReadCommand(view.pBlock));
+}
+
+/* A client stopped in the middle of a copy request at the given stage,
+ * holding the client mutex; NULL when it did not get there. */
+HANDLE StalledClient(const wchar_t *pszStage, const std::wstring &from, const std::wstring &to)
+{
+    HANDLE hReady = CreateEventW(NULL, FALSE, FALSE, kReadyEvent);
+    HANDLE hClient = Launch(Helper() + L" stall " + pszStage + L" \"" + from + L"\" \"" + to + L"\" " + kReadyEvent);
+    bool ready = hClient && WaitForSingleObject(hReady, KIV_TEST_DEADLINE_MS) == WAIT_OBJECT_0;
+
+    CloseHandle(hReady);
+    if (!ready && hClient) {
+        TerminateProcess(hClient, 1);
+        CloseHandle(hClient);
+        hClient = NULL;
+    }
+    return hClient;
+}
+
+void Kill(HANDLE hProcess)
+{
+    TerminateProcess(hProcess, 99);
+    WaitForSingleObject(hProcess, KIV_TEST_DEADLINE_MS);
+    CloseHandle(hProcess);
+}
+
+/* What the next client asks and must get, each its own answer: tests of a
+ * missing file, a folder and a file, a copy and a delete. */
+void ExpectOwnAnswers()
+{
+    ASSERT_TRUE(WriteWholeFile(L"C:\\next.txt", "the next client's page"));
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    EXPECT_EQ(FileExists(Unc(L"missing.txt").c_str()), 0);
+    EXPECT_EQ(DirExists(Unc(L"dir").c_str()), 1);
+    EXPECT_EQ(FileExists(Unc(L"dir").c_str()), 0);
+    EXPECT_EQ(UNCCopyFile(L"C:\\next.txt", Unc(L"next.txt").c_str()), 1);
+    EXPECT_EQ(FileExists(Unc(L"next.txt").c_str()), 1);
+    ExitUNCShelllApp();
+    std::string data;
+    EXPECT_TRUE(ReadWholeFile(Local(L"next.txt"), &data));
+    EXPECT_EQ(data, "the next client's page");
+
+    /* No call of the library deletes; a client of the bare objects does,
+     * now that the mutex is free again. */
+    RawAgentClient raw;
+    ASSERT_TRUE(raw.Attach());
+    ASSERT_TRUE(raw.Send(KIV_CMD_DELETE, Unc(L"next.txt").c_str()));
+    EXPECT_FALSE(PathIsFile(Local(L"next.txt")));
+}
+
+class DeadClient : public ::testing::Test {
+protected:
+    AgentProcess agent;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(CreateDirectoryW(Local(L"dir").c_str(), NULL));
+        ASSERT_TRUE(WriteWholeFile(L"C:\\page.txt", "the dead client's page"));
+        ASSERT_TRUE(agent.Start(L"  -start"));
+    }
+    void TearDown() override
+    {
+        /* Still serving, and nothing made it quit. */
+        EXPECT_EQ(WaitForSingleObject(agent.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "the agent ended";
+        EXPECT_TRUE(agent.Stop());
+    }
+};
+
+}  // namespace
+
+/* ---- A client ended in the middle of a request ------------------------ */
+
+TEST_F(DeadClient, EndedBeforeItSignalledItsRequest)
+{
+    HANDLE hClient = StalledClient(L"unsignalled", L"C:\\page.txt", Unc(L"dead.txt"));
+    ASSERT_TRUE(hClient);
+    Kill(hClient);
+
+    ExpectOwnAnswers();
+    /* Its request was never signalled, so it was never carried out. */
+    EXPECT_EQ(ShareNames(), (std::set<std::wstring>{ L"dir" }));
+}
+
+TEST_F(DeadClient, EndedWhileTheAgentServesItsCopy)
+{
+    ASSERT_TRUE(MakeBigFile(L"C:\\big.bin", kBigFileBytes));
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    HANDLE hClient = StalledClient(L"signalled", L"C:\\big.bin", Unc(L"dead.bin"));
+    ASSERT_TRUE(hClient);
+    ASSERT_TRUE(WaitFor([&] { return AgentServes(view); })) << "the agent did not take the copy";
+    Kill(hClient);
+    ASSERT_TRUE(AgentServes(view)) << "the copy ended before the client did; the file is too small";
+
+    ExpectOwnAnswers();
+    /* The dead client's copy was signalled and runs to its end, once; no
+     * operation nobody asked for left anything behind. */
+    EXPECT_EQ(FileSize(Local(L"dead.bin")), kBigFileBytes);
+    EXPECT_EQ(ShareNames(), (std::set<std::wstring>{ L"dir", L"dead.bin" }));
+}
+
+TEST_F(DeadClient, EndedAfterItsAnswerBeforeItReleasedTheMutex)
+{
+    HANDLE hClient = StalledClient(L"answered", L"C:\\page.txt", Unc(L"dead.txt"));
+    ASSERT_TRUE(hClient);
+    Kill(hClient);
+
+    ExpectOwnAnswers();
+    std::string data;
+    EXPECT_TRUE(ReadWholeFile(Local(L"dead.txt"), &data));
+    EXPECT_EQ(data, "the dead client's page");
+    EXPECT_EQ(ShareNames(), (std::set<std::wstring>{ L"dir", L"dead.txt" }));
+}
+
+/* ---- A stop during a long copy ---------------------------------------- */
+
+TEST(AgentStop, DuringALongCopyEndsTheAgentAfterItWithoutASecondCopy)
+{
+    ASSERT_TRUE(MakeBigFile(L"C:\\big.bin", kBigFileBytes));
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    HANDLE hClient = Launch(Helper() + L" copy C:\\big.bin " + Unc(L"big.bin"));
+    ASSERT_TRUE(hClient);
+    ASSERT_TRUE(WaitFor([&] { return AgentServes(view); })) << "the agent did not take the copy";
+
+    HANDLE hStop = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"  -stop");
+    ASSERT_TRUE(hStop);
+    DWORD code = 99;
+    ASSERT_TRUE(WaitExit(hClient, 60000, &code));
+    CloseHandle(hClient);
+    EXPECT_EQ(code, 0u) << "the client's copy did not report success";
+    FILETIME written;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(Local(L"big.bin").c_str(), GetFileExInfoStandard, &data));
+    written = data.ftLastWriteTime;
+
+    EXPECT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, &code)) << "the agent did not quit";
+    EXPECT_TRUE(WaitExit(hStop, KIV_TEST_DEADLINE_MS, &code));
+    CloseHandle(hStop);
+    ASSERT_TRUE(GetFileAttributesExW(Local(L"big.bin").c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&written, &data.ftLastWriteTime), 0) << "the copy was made a second time";
+    EXPECT_EQ(FileSize(Local(L"big.bin")), kBigFileBytes);
+}
+
+/* ---- An agent ended while it works ------------------------------------ */
+
+TEST(AgentEnded, WhileItServesACopyTheNextAgentMakesIt)
+{
+    ASSERT_TRUE(MakeBigFile(L"C:\\big.bin", kBigFileBytes));
+    AgentProcess first;
+    ASSERT_TRUE(first.Start(L"  -start"));
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    HANDLE hClient = Launch(Helper() + L" copy C:\\big.bin " + Unc(L"big.bin"));
+    ASSERT_TRUE(hClient);
+    ASSERT_TRUE(WaitFor([&] { return AgentServes(view); })) << "the agent did not take the copy";
+    TerminateProcess(first.hProcess, 99);
+    ASSERT_TRUE(WaitExit(first.hProcess, KIV_TEST_DEADLINE_MS, NULL));
+
+    AgentProcess second;
+    ASSERT_TRUE(second.Start(L"  -start"));
+    DWORD code = 99;
+    EXPECT_TRUE(WaitExit(hClient, 60000, &code)) << "the client still waits";
+    CloseHandle(hClient);
+    EXPECT_EQ(code, 0u) << "the client's copy did not report success";
+    EXPECT_EQ(FileSize(Local(L"big.bin")), kBigFileBytes);
+    EXPECT_TRUE(second.Stop());
+}
+
+TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
+{
+    ASSERT_TRUE(CreateDirectoryW(Local(L"cc").c_str(), NULL));
+    for (int n = 0; n < 10; n++) {
+        std::wstring path = Local(L"cc\\f" + std::to_wstring(n));
+        if (n % 2 == 0)
+            ASSERT_TRUE(WriteWholeFile(path, "f"));
+        else
+            ASSERT_TRUE(CreateDirectoryW(path.c_str(), NULL));
+    }
+    HANDLE hQuit = CreateEventW(NULL, TRUE, FALSE, L"KivTestClientsQuit");
+    ASSERT_TRUE(hQuit);
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    /* The block stays while any client holds it, so a client that starts
+     * while no agent runs still attaches. */
+    RawAgentClient holder;
+    ASSERT_TRUE(holder.Attach());
+    HANDLE hTests = Launch(Helper() + L" requests-until KivTestClientsQuit");
+    HANDLE hCopies = Launch(Helper() + L" copies-until KivTestClientsQuit");
+    ASSERT_TRUE(hTests && hCopies);
+    ASSERT_TRUE(WaitFor([] { return PathIsFile(Local(L"copytarget.txt")); })) << "the clients did not start";
+
+    /* Ended at points spread over the clients' work (a fixed sequence, so
+     * every run sees the same schedule), and started again at once. */
+    unsigned seed = 20241208;
+    for (int round = 0; round < 20; round++) {
+        seed = seed * 1103515245u + 12345u;
+        DWORD ms = 20 + (seed >> 16) % 180;
+        HANDLE both[2] = { hTests, hCopies };
+        ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, ms), (DWORD)WAIT_TIMEOUT)
+            << "a client ended in round " << round;
+        TerminateProcess(agent.hProcess, 99);
+        ASSERT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL));
+        CloseHandle(agent.hProcess);
+        agent.hProcess = NULL;
+        ASSERT_TRUE(agent.Start(L"  -start")) << "round " << round;
+    }
+    SetEvent(hQuit);
+
+    DWORD code = 99;
+    EXPECT_TRUE(WaitExit(hTests, 60000, &code)) << "the testing client hangs";
+    EXPECT_EQ(code, 0u) << "wrong answers to the tests";
+    EXPECT_TRUE(WaitExit(hCopies, 60000, &code)) << "the copying client hangs";
+    EXPECT_EQ(code, 0u) << "wrong copies";
+    CloseHandle(hTests);
+    CloseHandle(hCopies);
+    CloseHandle(hQuit);
+    EXPECT_TRUE(agent.Stop());
+}
+
+/* ---- The agent comes back by itself ---------------------------------- */
+
+TEST(AgentLaunch, StartsTheInstalledAgentAndUnLaunchStopsIt)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    ASSERT_TRUE(WriteOptionsFile("first=0\nfinal=0\nstatus=0\n"));
+    SetupRunResult setup = RunSetup(SetupRunOptions());
+    ASSERT_TRUE(setup.ran) << setup.failure;
+    ASSERT_EQ(setup.trace.back(), "Kiv Image Printer setup finished");
+    ASSERT_EQ(CountProcesses(L"kivprt.exe"), 0);
+    ASSERT_TRUE(WriteWholeFile(L"C:\\page.txt", "a printed page"));
+
+    EXPECT_EQ(LaunchKivShelllApp(), 1);
+    EXPECT_EQ(CountProcesses(L"kivprt.exe"), 1);
+    /* The installed program runs: its autostart value names it. */
+    std::string value;
+    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "kivprt", &value));
+    EXPECT_EQ(value, Narrow(InstallDir()) + "\\kivprt.exe  -start");
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    EXPECT_EQ(UNCCopyFile(L"C:\\page.txt", Unc(L"page.txt").c_str()), 1);
+    ExitUNCShelllApp();
+    std::string data;
+    EXPECT_TRUE(ReadWholeFile(Local(L"page.txt"), &data));
+    EXPECT_EQ(data, "a printed page");
+
+    EXPECT_EQ(UnLaunchKivShelll(), 1);
+    EXPECT_TRUE(WaitFor([] { return CountProcesses(L"kivprt.exe") == 0; })) << "the agent still runs";
+}
+
+TEST(AgentLaunch, WithoutAnInstalledAgentGivesUpAfterItsTimeOut)
+{
+    AsyncCall launch([] { return LaunchKivShelllApp(); });
+    ASSERT_TRUE(launch.Wait(KIV_LAUNCH_WAIT_MS + KIV_TEST_DEADLINE_MS)) << "the launch hangs";
+    EXPECT_EQ(launch.Result(), 0);
+    EXPECT_EQ(CountProcesses(L"kivprt.exe"), 0);
+}
