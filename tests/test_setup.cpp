@@ -1223,6 +1223,74 @@ TEST(BusyMachine, ManyPrintersStillGiveASuccessfulInstallation)
     EXPECT_EQ(LocalPrinterNames().size(), 151u);
 }
 
+TEST(BusyMachine, ManyPortsStillFindTheKivPort)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    /* More ports than a 20,000-byte list holds, all listed before "kiv". */
+    const int cSpare = 80;
+    for (int i = 0; i < cSpare; i++) {
+        wchar_t szName[160];
+        swprintf(szName, 160, L"A spare port that fills the list of ports, with a long name to fill it soon, "
+                              L"number %03d", i);
+        ASSERT_TRUE(AddLocalPort(szName)) << i;
+    }
+    ASSERT_TRUE(AddLocalPort(L"kiv"));
+    DWORD cbNeeded = 0, count = 0;
+    EnumPortsW(NULL, 2, NULL, 0, &cbNeeded, &count);
+    ASSERT_GT(cbNeeded, 20000u);
+    std::vector<std::wstring> ports = LocalPortNames();
+    size_t kivAt = std::find(ports.begin(), ports.end(), L"kiv") - ports.begin();
+    ASSERT_GE(kivAt, (size_t)cSpare) << "a list cut short would still hold it";
+    ASSERT_LT(kivAt, ports.size());
+
+    SetupRunOptions opt;
+    opt.dialogs = 2;
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
+    EXPECT_FALSE(Contains(r.trace, TRACE_ADD_PORT)) << Join(r.trace);
+    EXPECT_FALSE(r.xcv.made);
+}
+
+TEST(BusyMachine, ManyProcessesStillEndTheTray)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    HANDLE hTray = Launch(L"\"" + StandInTrayPath() + L"\"");
+    ASSERT_TRUE(hTray != NULL);
+    const DWORD trayId = GetProcessId(hTray);
+
+    /* A machine cannot start that many processes for a test: setup is
+     * told of more than 1,024, the running tray last among them; the
+     * others cannot be opened (identifier 0). */
+    std::vector<DWORD> ids(1100, 0);
+    ids.back() = trayId;
+    int cAnswered = 0;
+    CallHook enumProcesses;
+    enumProcesses.dll = "psapi.dll";
+    enumProcesses.function = "EnumProcesses";
+    enumProcesses.cArgs = 3;
+    enumProcesses.emulate = [&](DebugRun &run, const ULONG_PTR *args) -> ULONG_PTR {
+        DWORD cbGot = (DWORD)std::min<size_t>(args[1] / sizeof(DWORD), ids.size()) * sizeof(DWORD);
+        cAnswered++;
+        return run.Write(args[0], ids.data(), cbGot) && run.Write(args[2], &cbGot, sizeof(cbGot));
+    };
+    SetupRunOptions opt;
+    opt.dialogs = 2;
+    opt.hooks.push_back(enumProcesses);
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
+    EXPECT_GT(cAnswered, 0) << "the process list was not asked for";
+    DWORD trayCode = 1;
+    EXPECT_TRUE(WaitExit(hTray, 0, &trayCode)) << "the tray is still running";
+    EXPECT_EQ(trayCode, 0u);
+    if (WaitForSingleObject(hTray, 0) == WAIT_TIMEOUT)
+        TerminateProcess(hTray, 0);
+    CloseHandle(hTray);
+}
+
 /* ---- The stand-in driver the tests install --------------------------------- */
 
 static std::vector<BYTE> StandInDocumentProperties(HANDLE hPrinter, const DEVMODEA *pIn, DWORD mode, LONG *pResult)
