@@ -79,12 +79,8 @@ static __inline void KivAgentSetTestResult(AGENTBLOCK *pBlock, LONG lResult)
 }
 #endif
 
-#ifdef __cplusplus
-#define KIV_STATIC_ASSERT static_assert
-#else
-#define KIV_STATIC_ASSERT _Static_assert
-#endif
 #include <stddef.h>
+#include "kivassert.h"   /* common/: the checks also for C89 and C++98 compilers */
 KIV_STATIC_ASSERT(sizeof(AGENTBLOCK) == KIV_AGENT_BLOCK_SIZE, "AGENTBLOCK is 1028 bytes");
 KIV_STATIC_ASSERT(offsetof(AGENTBLOCK, lCommand) == 0, "command word at 0");
 KIV_STATIC_ASSERT(offsetof(AGENTBLOCK, szPath1) == 4, "first path at 4");

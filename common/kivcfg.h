@@ -23,6 +23,7 @@
 #include <stddef.h>
 
 #include "kivarch.h"
+#include "kivassert.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -175,13 +176,6 @@ void ValidateFileFormat(int iMode, KIVPRINTERCFG *pCfg);
 }
 #endif
 
-#ifndef KIV_STATIC_ASSERT
-#ifdef __cplusplus
-#define KIV_STATIC_ASSERT static_assert
-#else
-#define KIV_STATIC_ASSERT _Static_assert
-#endif
-#endif
 
 /* The layout is a file format, the same in both builds: the two pointer
  * slots keep their 4 bytes in 64-bit code too (kivarch.h). */

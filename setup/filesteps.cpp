@@ -146,11 +146,37 @@ void DeleteRunValue(const char *pszValueName)
     RegCloseKey(hKey);
 }
 
+/*
+ * Setup's current folder holds the sources, and nothing may ever delete
+ * or replace them: a setup folder that lost a file cannot install again.
+ * A target path names such a file when setup runs from the target folder
+ * itself (the system folder, say), or when a folder name came back
+ * without its folder part.  The paths are compared in full, without
+ * regard to case, as the file system names them.
+ */
+int IsInSetupFolder(const WCHAR *pszPath)
+{
+    WCHAR szCurrent[KIV_PATH_UNITS];
+    WCHAR szFull[KIV_PATH_UNITS];
+    DWORD cch;
+
+    cch = GetCurrentDirectoryW(KIV_PATH_UNITS, szCurrent);
+    if (cch == 0 || cch >= KIV_PATH_UNITS)
+        return 1;
+    /* "C:\setup" and "C:\" alike end with a backslash afterwards. */
+    if (!BuildFullPath(szCurrent, L"", szCurrent))
+        return 1;
+    cch = GetFullPathNameW(pszPath, KIV_PATH_UNITS, szFull, NULL);
+    if (cch == 0 || cch >= KIV_PATH_UNITS || !GetFolderOfPath(szFull, szFull))
+        return 1;
+    return lstrcmpiW(szFull, szCurrent) == 0;
+}
+
 /* Read-only or hidden targets are made plain first, so that they can be
  * deleted; what cannot be deleted is left to the copy to report. */
 void DeleteFileIfPresent(const WCHAR *pszPath)
 {
-    if (!FileExists(pszPath))
+    if (!FileExists(pszPath) || IsInSetupFolder(pszPath))
         return;
     SetFileAttributesW(pszPath, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(pszPath);
@@ -175,6 +201,9 @@ int CopyDriverFiles(const WCHAR *pszDriverDir)
             ShowSetupMessage(KIV_MSG_DRIVER_SOURCE_MISSING, pRow->szFileName);
             return 0;
         }
+        /* Run from the printer-driver folder itself: the file is in place. */
+        if (IsInSetupFolder(szTarget))
+            continue;
         if (pRow->bCopyIfMissing) {
             if (!FileExists(szTarget))
                 CopyFileW(pRow->szFileName, szTarget, FALSE);
@@ -201,6 +230,9 @@ static int CopySetupFile(const WCHAR *pszName, const WCHAR *pszFolder)
         ShowSetupMessage(KIV_MSG_SOURCE_MISSING, pszName);
         return 0;
     }
+    /* Run from the target folder itself: the file is in place. */
+    if (IsInSetupFolder(szTarget))
+        return 1;
     DeleteFileIfPresent(szTarget);
     if (!CopyFileW(pszName, szTarget, FALSE)) {
         if (FileExists(szTarget))

@@ -10,6 +10,7 @@ int InstallPrinter(void)
     WCHAR szDriverDir[KIV_PATH_UNITS];
     WCHAR szSystemDir[KIV_PATH_UNITS];
     WCHAR szInstallDir[KIV_INSTALL_FOLDER_UNITS];
+    int foldersRead;
 
     TraceSetup(KIV_TRACE_STARTS);
 
@@ -23,9 +24,19 @@ int InstallPrinter(void)
     DeleteEarlierPrinter();
     DeleteEarlierDriverFiles();
 
-    ReadInstallFolders(szDriverDir, szSystemDir);
+    /* A folder that cannot be read stops its file step before anything
+     * is deleted: a target built from it would be setup's own file. */
+    foldersRead = ReadInstallFolders(szDriverDir, szSystemDir);
+    if (!(foldersRead & KIV_FOLDER_DRIVER_READ)) {
+        ShowSetupMessage(KIV_MSG_DRIVER_FOLDER_UNKNOWN);
+        return KIV_INSTALL_FILE_FAILED;
+    }
     if (!CopyDriverFiles(szDriverDir))
         return KIV_INSTALL_FILE_FAILED;
+    if (!(foldersRead & KIV_FOLDER_SYSTEM_READ)) {
+        ShowSetupMessage(KIV_MSG_SYSTEM_FOLDER_UNKNOWN);
+        return KIV_INSTALL_FILE_FAILED;
+    }
     if (!CopySetupFiles(g_apszSystemFiles, KIV_SYSTEM_FILE_COUNT, szSystemDir))
         return KIV_INSTALL_FILE_FAILED;
     if (!PrepareInstallFolder(szInstallDir))

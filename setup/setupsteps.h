@@ -60,6 +60,8 @@ typedef enum {
     KIV_MSG_XCV_OPEN_FAILED,
     KIV_MSG_ADD_PORT_FAILED,
     KIV_MSG_ADD_PRINTER_FAILED,
+    KIV_MSG_DRIVER_FOLDER_UNKNOWN,
+    KIV_MSG_SYSTEM_FOLDER_UNKNOWN,
     KIV_MSG_COUNT
 } KIVSETUPMSG;
 
@@ -111,14 +113,22 @@ int CopyDriverFiles(const WCHAR *pszDriverDir);
 int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFolder);
 int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
 void RemoveStagedDriverFiles(const WCHAR *pszDriverDir);
+/* Deletes a file unless it lies in setup's own folder (below). */
 void DeleteFileIfPresent(const WCHAR *pszPath);
+/* 1 when the path names a file in setup's current folder, where its
+ * sources are, or when that cannot be told: such a file is never deleted
+ * or replaced. */
+int IsInSetupFolder(const WCHAR *pszPath);
 
 /* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
 
 int HasKivPrinterWords(const WCHAR *pszName);
 void DeleteEarlierPrinter(void);
 void DeleteEarlierDriverFiles(void);
-void ReadInstallFolders(WCHAR *pszDriverDir, WCHAR *pszSystemDir);
+/* Flags of the folders ReadInstallFolders could read. */
+#define KIV_FOLDER_DRIVER_READ 1
+#define KIV_FOLDER_SYSTEM_READ 2
+int ReadInstallFolders(WCHAR *pszDriverDir, WCHAR *pszSystemDir);
 int RegisterPrinterDriver(void);
 int AddKivPort(void);
 int CreateKivPrinter(void);

@@ -141,7 +141,9 @@ void DeleteEarlierDriverFiles(void)
 
         if (!HasKivPrinterWords(pEntries[i].pName) || !pEntries[i].pDataFile)
             continue;
-        if (!GetFolderOfPath(pEntries[i].pDataFile, szFolder))
+        /* A data file named without its folder would point at the
+         * current folder, setup's own. */
+        if (!GetFolderOfPath(pEntries[i].pDataFile, szFolder) || szFolder[0] == L'\0')
             continue;
         for (int f = 0; f < KIV_OWN_DRIVER_FILE_COUNT; f++) {
             WCHAR szPath[KIV_PATH_UNITS];
@@ -153,27 +155,39 @@ void DeleteEarlierDriverFiles(void)
     free(pBlock);
 }
 
-/* Both buffers need KIV_PATH_UNITS units; a folder that cannot be read is
- * left empty, and the copies into it then fail with their own message. */
-void ReadInstallFolders(WCHAR *pszDriverDir, WCHAR *pszSystemDir)
+/*
+ * Both buffers need KIV_PATH_UNITS units.  Returns the KIV_FOLDER_*_READ
+ * flags of the folders that could be read; a folder that could not be
+ * read is left empty, and no target may be built from it: an empty folder
+ * joined with a file name names the file in setup's own folder.
+ */
+int ReadInstallFolders(WCHAR *pszDriverDir, WCHAR *pszSystemDir)
 {
+    WCHAR szEnvironment[] = KIV_PRINTER_ENV;
     DWORD cbNeeded = 0;
     UINT cchSystem;
-
-    WCHAR szEnvironment[] = KIV_PRINTER_ENV;
+    int read = 0;
 
     ZeroMemory(pszDriverDir, KIV_PATH_UNITS * sizeof(WCHAR));
     ZeroMemory(pszSystemDir, KIV_PATH_UNITS * sizeof(WCHAR));
     /* The folder of the environment the driver is registered for, named
      * rather than left to the calling process's default, so the staged
-     * files are where the registration of that environment looks. */
-    if (!GetPrinterDriverDirectoryW(NULL, szEnvironment, 1, (LPBYTE)pszDriverDir,
-                                    KIV_PATH_UNITS * sizeof(WCHAR), &cbNeeded))
+     * files are where the registration of that environment looks.  A
+     * stopped spooler cannot tell it. */
+    if (GetPrinterDriverDirectoryW(NULL, szEnvironment, 1, (LPBYTE)pszDriverDir,
+                                   KIV_PATH_UNITS * sizeof(WCHAR), &cbNeeded)) {
+        pszDriverDir[KIV_PATH_UNITS - 1] = L'\0';
+        if (pszDriverDir[0] != L'\0')
+            read |= KIV_FOLDER_DRIVER_READ;
+    }
+    if (!(read & KIV_FOLDER_DRIVER_READ))
         pszDriverDir[0] = L'\0';
-    pszDriverDir[KIV_PATH_UNITS - 1] = L'\0';
     cchSystem = GetSystemDirectoryW(pszSystemDir, KIV_PATH_UNITS);
-    if (cchSystem == 0 || cchSystem >= KIV_PATH_UNITS)
+    if (cchSystem > 0 && cchSystem < KIV_PATH_UNITS)
+        read |= KIV_FOLDER_SYSTEM_READ;
+    else
         pszSystemDir[0] = L'\0';
+    return read;
 }
 
 /*

@@ -3,7 +3,9 @@
  *
  * The texts are what users and support staff have seen for years, odd
  * spellings ("Unalbe", "directoy") and double blanks included; support
- * notes quote them, so they are kept exactly as they are.
+ * notes quote them, so they are kept exactly as they are.  The two
+ * messages about a folder that cannot be found are newer: without them a
+ * run went on with an empty folder name, which names setup's own folder.
  */
 #include "setupsteps.h"
 
@@ -56,6 +58,11 @@ const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT] = {
       L"port first!", CAPTION_ERROR },
     /* KIV_MSG_ADD_PRINTER_FAILED */
     { L"Unable to Add Kiv Image Printer", CAPTION_ERROR },
+    /* KIV_MSG_DRIVER_FOLDER_UNKNOWN: the usual cause is a stopped spooler */
+    { L"Unable to find the printer driver folder, the print spooler service may not be running!",
+      CAPTION_ERROR },
+    /* KIV_MSG_SYSTEM_FOLDER_UNKNOWN */
+    { L"Unable to find the Windows system folder!", CAPTION_ERROR },
 };
 
 /* The longest template is the in-use message; each %s is at most a full

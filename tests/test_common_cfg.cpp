@@ -11,6 +11,7 @@
 #include "kivcfg.h"
 
 extern "C" int KivCommonHeadersFromC(void);
+extern "C" int KivCommonHeadersFromCxx98(void);
 
 namespace {
 
@@ -611,11 +612,16 @@ TEST(Formats, ClassificationFollowsTheCodeTable)
     }
 }
 
-/* ---- Public headers in C ---------------------------------------------- */
+/* ---- Public headers in C and in the compilers of the driver kits ------- */
 
 TEST(Headers, CompileAndLinkInACTranslationUnit)
 {
-    /* test_common_c.c includes every public header and calls into the
-     * library; it answers the record size and the default format. */
+    /* test_common_c.c (C89) includes every public header and calls into
+     * the library; it answers the record size and the default format. */
     EXPECT_EQ(KivCommonHeadersFromC(), KIV_CFG_SIZE * 10 + 5);
+}
+
+TEST(Headers, CompileAndLinkInACxx98TranslationUnit)
+{
+    EXPECT_EQ(KivCommonHeadersFromCxx98(), KIV_CFG_SIZE * 10 + 5);
 }

@@ -8,6 +8,7 @@
  */
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <map>
 
 #include "kivarch.h"
 #include "kivproduct.h"
@@ -282,6 +283,59 @@ static void InstallQuietly()
     ASSERT_TRUE(DeleteFileW(KIV_TEST_SETUP_DIR L"\\qprinter.ini"));
 }
 
+/* A run after a failed one, with the cause of the failure gone,
+ * completes: the failed run left nothing behind that is in its way. */
+static void ExpectRerunCompletes()
+{
+    SetupRunOptions opt;
+    opt.dialogs = 2;
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
+    EXPECT_TRUE(Contains(r.trace, TRACE_FINISHED)) << Join(r.trace);
+    EXPECT_TRUE(ContainsW(LocalPrinterNames(), L"Kiv Image Printer"));
+}
+
+/* Every file of a folder with its bytes. */
+static std::map<std::wstring, std::string> FolderContent(const std::wstring &dir)
+{
+    std::map<std::wstring, std::string> files;
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return files;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            ReadWholeFile(dir + L"\\" + fd.cFileName, &files[fd.cFileName]);
+    } while (FindNextFileW(hFind, &fd));
+    FindClose(hFind);
+    return files;
+}
+
+/* The names whose bytes differ between two looks at a folder, or that
+ * only one of them has. */
+static std::string FolderChanges(const std::map<std::wstring, std::string> &before,
+                                 const std::map<std::wstring, std::string> &after)
+{
+    std::string changed;
+    for (const auto &f : before) {
+        auto it = after.find(f.first);
+        if (it == after.end() || it->second != f.second)
+            changed += " " + Narrow(f.first);
+    }
+    for (const auto &f : after)
+        if (!before.count(f.first))
+            changed += " " + Narrow(f.first) + "(new)";
+    return changed;
+}
+
+/* Holds a file open as a running program holds its own files: it can be
+ * neither deleted nor overwritten. */
+static HANDLE HoldOpen(const std::wstring &path)
+{
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+}
+
 static bool DriverInstalled()
 {
     DRIVER_INFO_3W *pDriver = NULL;
@@ -505,6 +559,10 @@ TEST(FileFailure, ImageLibraryHeldOpenByAnotherProgram)
     std::string content;
     EXPECT_TRUE(ReadWholeFile(target, &content));
     EXPECT_EQ(content, "an image library in use");
+
+    /* Once the program has let go of it, the next run replaces it. */
+    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
+    EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivimg30.dll", target));
 }
 
 TEST(FileFailure, InstallFolderCannotBeCreated)
@@ -523,6 +581,58 @@ TEST(FileFailure, InstallFolderCannotBeCreated)
                        { CAPTION, TEXT_FAILED_FILES } });
     EXPECT_FALSE(r.driver.made);
     EXPECT_TRUE(PathIsFile(InstallDir()));
+
+    ASSERT_TRUE(DeleteFileW(InstallDir().c_str()));
+    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
+    EXPECT_TRUE(PathIsFile(InstallDir() + L"\\kivprt.exe"));
+}
+
+TEST(FileFailure, DriverFolderFileInUseThenARerunCompletes)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    std::wstring staged = DriverDir() + L"\\kiv.gpd";
+    ASSERT_TRUE(WriteWholeFile(staged, "a staged GPD file in use"));
+    HANDLE hHeld = HoldOpen(staged);
+    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+
+    SetupRunOptions opt;
+    opt.dialogs = 3;
+    SetupRunResult r = RunSetup(opt);
+    CloseHandle(hHeld);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT },
+                       { "Error", "Unalbe to copy file kiv.gpd to " + Narrow(staged) + "!" },
+                       { CAPTION, TEXT_FAILED_FILES } });
+    EXPECT_FALSE(r.driver.made);
+    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
+    EXPECT_FALSE(PathIsFile(staged));
+}
+
+TEST(FileFailure, InstallFolderFileInUseThenARerunCompletes)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    ASSERT_TRUE(CreateDirectoryW(InstallDir().c_str(), NULL));
+    std::wstring help = InstallDir() + L"\\kivhlp.chm";
+    ASSERT_TRUE(WriteWholeFile(help, "a help file open in the viewer"));
+    HANDLE hHeld = HoldOpen(help);
+    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+
+    SetupRunOptions opt;
+    opt.dialogs = 3;
+    SetupRunResult r = RunSetup(opt);
+    CloseHandle(hHeld);
+    ExpectRanToEnd(r);
+
+    /* The folder as setup names it, with its trailing backslash. */
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT },
+                       { "Error", "Unable to update kivhlp.chm in " + Narrow(InstallDir()) +
+                                      "\\, it is being used by Windows, you may need to close all applications "
+                                      "or restart Windows and then try again!" },
+                       { CAPTION, TEXT_FAILED_FILES } });
+    EXPECT_FALSE(r.driver.made);
+    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
+    EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivhlp.chm", help));
 }
 
 TEST(FileFailure, DriverFileThatCannotBeReadStopsTheRun)
@@ -600,7 +710,53 @@ TEST(FileSteps, UniversalDriverFileAlreadyPresentIsKeptThenRemoved)
     EXPECT_FALSE(PathIsFile(present));
 }
 
+TEST(FileSteps, RunFromTheInstallFolderLeavesItsFilesInPlace)
+{
+    /* The product unpacked into the install folder and set up from there:
+     * the install-folder files are their own targets. */
+    ASSERT_TRUE(PrepareSetupFolder(InstallDir()));
+    std::map<std::wstring, std::string> before = FolderContent(InstallDir());
+
+    SetupRunOptions opt;
+    opt.dir = InstallDir();
+    opt.dialogs = 2;
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
+    EXPECT_EQ(FolderChanges(before, FolderContent(InstallDir())), "");
+}
+
 /* ---- Spooler steps that fail ------------------------------------------- */
+
+TEST(SpoolerFailure, StoppedSpoolerLeavesTheSetupFolderAsItWas)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    std::map<std::wstring, std::string> before = FolderContent(KIV_TEST_SETUP_DIR);
+    ASSERT_FALSE(before.empty());
+
+    SetupRunOptions opt;
+    opt.dialogs = 3;
+    /* Wine's spooler runs in each program and cannot be stopped: every
+     * spooler call answers as it does on Windows when the service is
+     * stopped. */
+    for (const char *pszCall : { "EnumPrintersW", "EnumPrinterDriversW", "EnumPortsW", "GetPrinterDriverDirectoryW",
+                                 "AddPrinterDriverExW", "OpenPrinterW", "AddPrinterW", "XcvDataW", "DeletePrinter",
+                                 "AddFormW" })
+        opt.fail.push_back({ pszCall, RPC_S_SERVER_UNAVAILABLE, nullptr });
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT },
+                       { "Error", "Unable to find the printer driver folder, the print spooler service may not be "
+                                  "running!" },
+                       { CAPTION, TEXT_FAILED_FILES } });
+    EXPECT_EQ(r.trace, (std::vector<std::string>{ TRACE_STARTS, TRACE_DELETE_KEY })) << Join(r.trace);
+    EXPECT_EQ(FolderChanges(before, FolderContent(KIV_TEST_SETUP_DIR)), "");
+
+    /* The spooler started again. */
+    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
+}
 
 TEST(SpoolerFailure, DriverCannotBeRegistered)
 {
@@ -1065,6 +1221,74 @@ TEST(BusyMachine, ManyPrintersStillGiveASuccessfulInstallation)
                                                   TRACE_FINISHED }))
         << Join(r.trace);
     EXPECT_EQ(LocalPrinterNames().size(), 151u);
+}
+
+TEST(BusyMachine, ManyPortsStillFindTheKivPort)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    /* More ports than a 20,000-byte list holds, all listed before "kiv". */
+    const int cSpare = 80;
+    for (int i = 0; i < cSpare; i++) {
+        wchar_t szName[160];
+        swprintf(szName, 160, L"A spare port that fills the list of ports, with a long name to fill it soon, "
+                              L"number %03d", i);
+        ASSERT_TRUE(AddLocalPort(szName)) << i;
+    }
+    ASSERT_TRUE(AddLocalPort(L"kiv"));
+    DWORD cbNeeded = 0, count = 0;
+    EnumPortsW(NULL, 2, NULL, 0, &cbNeeded, &count);
+    ASSERT_GT(cbNeeded, 20000u);
+    std::vector<std::wstring> ports = LocalPortNames();
+    size_t kivAt = std::find(ports.begin(), ports.end(), L"kiv") - ports.begin();
+    ASSERT_GE(kivAt, (size_t)cSpare) << "a list cut short would still hold it";
+    ASSERT_LT(kivAt, ports.size());
+
+    SetupRunOptions opt;
+    opt.dialogs = 2;
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
+    EXPECT_FALSE(Contains(r.trace, TRACE_ADD_PORT)) << Join(r.trace);
+    EXPECT_FALSE(r.xcv.made);
+}
+
+TEST(BusyMachine, ManyProcessesStillEndTheTray)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    HANDLE hTray = Launch(L"\"" + StandInTrayPath() + L"\"");
+    ASSERT_TRUE(hTray != NULL);
+    const DWORD trayId = GetProcessId(hTray);
+
+    /* A machine cannot start that many processes for a test: setup is
+     * told of more than 1,024, the running tray last among them; the
+     * others cannot be opened (identifier 0). */
+    std::vector<DWORD> ids(1100, 0);
+    ids.back() = trayId;
+    int cAnswered = 0;
+    CallHook enumProcesses;
+    enumProcesses.dll = "psapi.dll";
+    enumProcesses.function = "EnumProcesses";
+    enumProcesses.cArgs = 3;
+    enumProcesses.emulate = [&](DebugRun &run, const ULONG_PTR *args) -> ULONG_PTR {
+        DWORD cbGot = (DWORD)std::min<size_t>(args[1] / sizeof(DWORD), ids.size()) * sizeof(DWORD);
+        cAnswered++;
+        return run.Write(args[0], ids.data(), cbGot) && run.Write(args[2], &cbGot, sizeof(cbGot));
+    };
+    SetupRunOptions opt;
+    opt.dialogs = 2;
+    opt.hooks.push_back(enumProcesses);
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+
+    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
+    EXPECT_GT(cAnswered, 0) << "the process list was not asked for";
+    DWORD trayCode = 1;
+    EXPECT_TRUE(WaitExit(hTray, 0, &trayCode)) << "the tray is still running";
+    EXPECT_EQ(trayCode, 0u);
+    if (WaitForSingleObject(hTray, 0) == WAIT_TIMEOUT)
+        TerminateProcess(hTray, 0);
+    CloseHandle(hTray);
 }
 
 /* ---- The stand-in driver the tests install --------------------------------- */

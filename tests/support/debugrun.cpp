@@ -7,7 +7,8 @@
  * run, the original byte goes back, the thread single-steps over it, and
  * the int3 is written again.  To make the call fail, the thread returns to
  * its caller at once, as the function would with result 0, and the
- * thread's last-error value is set.  Where the arguments are and how a
+ * thread's last-error value is set; an emulated call returns the same way
+ * with the result the test chose.  Where the arguments are and how a
  * function returns is the calling convention, below.
  */
 #include "debugrun.h"
@@ -37,10 +38,10 @@ static void ReadCallArgs(DebugRun &run, const CONTEXT &ctx, ULONG_PTR *args, int
 static ULONG_PTR StackPointer(const CONTEXT &ctx) { return ctx.Rsp; }
 static void ResumeAt(CONTEXT &ctx, ULONG_PTR addr) { ctx.Rip = addr; }
 
-/* Back to the caller as if the function had returned 0. */
-static void ReturnZero(CONTEXT &ctx, ULONG_PTR retAddr, int)
+/* Back to the caller as if the function had returned the value. */
+static void ReturnFromCall(CONTEXT &ctx, ULONG_PTR retAddr, int, ULONG_PTR value)
 {
-    ctx.Rax = 0;
+    ctx.Rax = value;
     ctx.Rip = retAddr;
     ctx.Rsp += 8;
 }
@@ -57,9 +58,9 @@ static void ReadCallArgs(DebugRun &run, const CONTEXT &ctx, ULONG_PTR *args, int
 static ULONG_PTR StackPointer(const CONTEXT &ctx) { return ctx.Esp; }
 static void ResumeAt(CONTEXT &ctx, ULONG_PTR addr) { ctx.Eip = addr; }
 
-static void ReturnZero(CONTEXT &ctx, ULONG_PTR retAddr, int cArgs)
+static void ReturnFromCall(CONTEXT &ctx, ULONG_PTR retAddr, int cArgs, ULONG_PTR value)
 {
-    ctx.Eax = 0;
+    ctx.Eax = value;
     ctx.Eip = retAddr;
     ctx.Esp += 4 + 4 * cArgs;
 }
@@ -241,19 +242,22 @@ DWORD DebugRun::OnException(const DEBUG_EVENT &ev)
         ULONG_PTR args[16] = { 0 };
         ULONG_PTR retAddr = ReadPointer(StackPointer(ctx));
         bool fromMain = retAddr >= m_mainBase && retAddr - m_mainBase < m_mainSize;
-        bool fail = false;
+        bool fail = false, emulate = false;
         ReadCallArgs(*this, ctx, args, hook.cArgs < 16 ? hook.cArgs : 16);
         if (fromMain || !hook.fromMainOnly) {
             hook.cCalls++;
             if (hook.onCall)
                 hook.onCall(*this, args);
             fail = hook.fail && (!hook.failIf || hook.failIf(*this, args));
+            emulate = !fail && hook.emulate;
         }
         if (fail) {
             DWORD dwError = hook.dwError;
-            ReturnZero(ctx, retAddr, hook.cArgs);
+            ReturnFromCall(ctx, retAddr, hook.cArgs, 0);
             if (thread.teb)
                 Write(thread.teb + TEB_LAST_ERROR_OFFSET, &dwError, sizeof(dwError));
+        } else if (emulate) {
+            ReturnFromCall(ctx, retAddr, hook.cArgs, hook.emulate(*this, args));
         } else {
             /* Run the real first instruction, then put the int3 back. */
             Write(bp.addr, &bp.original, 1);

@@ -9,7 +9,10 @@
  *    on the function's first instruction in the DLL that exports it);
  *  - a failure of a chosen system call, where the platform under test
  *    cannot produce it for real: the call is skipped and returns 0 with
- *    the given last-error value, as a failing call of that function does.
+ *    the given last-error value, as a failing call of that function does;
+ *  - an answer of a chosen system call that the machine cannot give
+ *    (thousands of processes): the call is skipped, the test writes its
+ *    output into the program's memory and chooses its result.
  *
  * The program itself carries no test hooks; the breakpoints live only in
  * the debugged process's memory.
@@ -41,6 +44,9 @@ struct CallHook {
     bool fromMainOnly = true;
     /* Called at the call with its arguments, before it runs (or fails). */
     std::function<void(DebugRun &, const ULONG_PTR *args)> onCall;
+    /* When set (and the call does not fail), the call is skipped: this
+     * writes its output (DebugRun::Write) and returns its result. */
+    std::function<ULONG_PTR(DebugRun &, const ULONG_PTR *args)> emulate;
     /* How many times it was called. */
     int cCalls = 0;
 };
@@ -63,8 +69,10 @@ public:
      * not end within ms (then it is ended). */
     bool Run(const std::wstring &cmdline, const std::wstring &curDir, DWORD ms);
 
-    /* Reading the debugged program's memory (only during callbacks). */
+    /* Reading and writing the debugged program's memory (only during
+     * callbacks). */
     bool Read(ULONG_PTR addr, void *p, size_t cb);
+    bool Write(ULONG_PTR addr, const void *p, size_t cb);
     DWORD ReadDword(ULONG_PTR addr);
     ULONG_PTR ReadPointer(ULONG_PTR addr);
     /* A NULL pointer reads as "(null)". */
@@ -94,7 +102,6 @@ private:
     DWORD ImageSize(ULONG_PTR base);
     void OnLoadDll(ULONG_PTR base);
     DWORD OnException(const DEBUG_EVENT &ev);
-    bool Write(ULONG_PTR addr, const void *p, size_t cb);
 };
 
 #endif /* KIV_DEBUGRUN_H */

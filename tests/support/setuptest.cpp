@@ -233,6 +233,12 @@ SetupRunResult RunSetup(const SetupRunOptions &opt)
     run.hooks.push_back(MakeHook("XcvDataW", 8, [pResult](DebugRun &r, const ULONG_PTR *a) { CaptureXcv(r, a, pResult); }));
     run.hooks.push_back(MakeHook("DeletePrinter", 1, nullptr));
     run.hooks.push_back(MakeHook("OpenPrinterW", 3, [pResult](DebugRun &r, const ULONG_PTR *a) { CaptureOpenPrinter(r, a, pResult); }));
+    /* Only to fail them, as a stopped spooler does. */
+    run.hooks.push_back(MakeHook("EnumPrintersW", 7, nullptr));
+    run.hooks.push_back(MakeHook("EnumPrinterDriversW", 7, nullptr));
+    run.hooks.push_back(MakeHook("EnumPortsW", 6, nullptr));
+    run.hooks.push_back(MakeHook("GetPrinterDriverDirectoryW", 6, nullptr));
+    run.hooks.insert(run.hooks.end(), opt.hooks.begin(), opt.hooks.end());
     for (const SetupRunOptions::Failure &f : opt.fail) {
         CallHook *pHook = run.Hook(f.function);
         if (!pHook) {

@@ -101,6 +101,8 @@ struct SetupRunOptions {
         std::function<bool(DebugRun &, const ULONG_PTR *args)> when;
     };
     std::vector<Failure> fail;
+    /* Further calls to stop at (emulated ones, say). */
+    std::vector<CallHook> hooks;
     /* Called at each trace line while kivsetup stands still. */
     std::function<void(const std::string &line, DWORD processId)> onTrace;
 };
