@@ -113,6 +113,16 @@ int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
 void RemoveStagedDriverFiles(const WCHAR *pszDriverDir);
 void DeleteFileIfPresent(const WCHAR *pszPath);
 
+/* ---- Add or Remove Programs (arp.cpp) ----------------------------------- */
+
+/* The copy of setup in the install folder that removes the product. */
+#define KIV_SETUP_PROGRAM     L"kivsetup.exe"
+#define KIV_UNINSTALL_KEY     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KivImagePrinter30"
+
+/* Copies setup into the install folder (with its trailing backslash) and
+ * registers it there as the product's uninstaller; silent. */
+void RegisterUninstaller(const WCHAR *pszInstallDir);
+
 /* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
 
 int HasKivPrinterWords(const WCHAR *pszName);
