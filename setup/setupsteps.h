@@ -60,6 +60,30 @@ typedef enum {
     KIV_MSG_XCV_OPEN_FAILED,
     KIV_MSG_ADD_PORT_FAILED,
     KIV_MSG_ADD_PRINTER_FAILED,
+    /* The removal (uninstall.cpp): its question, the closing message's
+     * parts and one line per item. */
+    KIV_MSG_UNINSTALL_CONSENT,
+    KIV_MSG_UNINSTALL_DONE,
+    KIV_MSG_UNINSTALL_INCOMPLETE,
+    KIV_MSG_UNINSTALL_NOTHING,
+    KIV_MSG_UNINSTALL_REMOVED,
+    KIV_MSG_UNINSTALL_NOT_REMOVED,
+    KIV_MSG_UNINSTALL_SETTINGS_KEPT,
+    KIV_MSG_UNINSTALL_FOLDER_KEPT,
+    KIV_MSG_UNINSTALL_FOLDER_LATER,
+    KIV_MSG_UNINSTALL_SELF,
+    KIV_MSG_UNINSTALL_PORT_USED,
+    KIV_MSG_UNINSTALL_PRINTER,
+    KIV_MSG_UNINSTALL_DRIVER,
+    KIV_MSG_UNINSTALL_PORT,
+    KIV_MSG_UNINSTALL_FORMS,
+    KIV_MSG_UNINSTALL_FORM,
+    KIV_MSG_UNINSTALL_FILE,
+    KIV_MSG_UNINSTALL_FOLDER,
+    KIV_MSG_UNINSTALL_RUN_VALUE,
+    KIV_MSG_UNINSTALL_ENTRY,
+    KIV_MSG_UNINSTALL_ERROR,
+    KIV_MSG_UNINSTALL_AT_RESTART,
     KIV_MSG_COUNT
 } KIVSETUPMSG;
 
@@ -112,6 +136,21 @@ int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFo
 int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
 void RemoveStagedDriverFiles(const WCHAR *pszDriverDir);
 void DeleteFileIfPresent(const WCHAR *pszPath);
+
+/* ---- Paper forms (forms.cpp) -------------------------------------------- */
+
+/* Form names are at most 49 characters. */
+#define KIV_FORM_NAME_UNITS   50
+#define KIV_PAPER_FORM_COUNT  16
+
+typedef struct {
+    WCHAR szFormName[KIV_FORM_NAME_UNITS];
+    int nWidthMm;
+    int nHeightMm;
+} PAPERFORMENTRY;
+
+/* The forms setup adds, and the only ones the removal deletes. */
+extern const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT];
 
 /* ---- Add or Remove Programs (arp.cpp) ----------------------------------- */
 
