@@ -328,6 +328,8 @@ static void StopAgent(const WCHAR *pszInstallDir)
     PROCESS_INFORMATION process;
     size_t cchProgram;
 
+    static_assert(KIV_PATH_UNITS + 16 >= KIV_PATH_UNITS + 2 + sizeof(KIV_AGENT_STOP_ARGS) / sizeof(WCHAR),
+                  "the stop command could be cut");
     if (!AgentIsRunning() || !BuildFullPath(pszInstallDir, KIV_AGENT_PROGRAM, szProgram) ||
         !FileExists(szProgram))
         return;
