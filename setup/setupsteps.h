@@ -60,30 +60,12 @@ typedef enum {
     KIV_MSG_XCV_OPEN_FAILED,
     KIV_MSG_ADD_PORT_FAILED,
     KIV_MSG_ADD_PRINTER_FAILED,
-    /* The removal (uninstall.cpp): its question, the closing message's
-     * parts and one line per item. */
+    /* The removal (uninstall.cpp): its question and the first line of
+     * its closing message. */
     KIV_MSG_UNINSTALL_CONSENT,
     KIV_MSG_UNINSTALL_DONE,
     KIV_MSG_UNINSTALL_INCOMPLETE,
     KIV_MSG_UNINSTALL_NOTHING,
-    KIV_MSG_UNINSTALL_REMOVED,
-    KIV_MSG_UNINSTALL_NOT_REMOVED,
-    KIV_MSG_UNINSTALL_SETTINGS_KEPT,
-    KIV_MSG_UNINSTALL_FOLDER_KEPT,
-    KIV_MSG_UNINSTALL_FOLDER_LATER,
-    KIV_MSG_UNINSTALL_SELF,
-    KIV_MSG_UNINSTALL_PORT_USED,
-    KIV_MSG_UNINSTALL_PRINTER,
-    KIV_MSG_UNINSTALL_DRIVER,
-    KIV_MSG_UNINSTALL_PORT,
-    KIV_MSG_UNINSTALL_FORMS,
-    KIV_MSG_UNINSTALL_FORM,
-    KIV_MSG_UNINSTALL_FILE,
-    KIV_MSG_UNINSTALL_FOLDER,
-    KIV_MSG_UNINSTALL_RUN_VALUE,
-    KIV_MSG_UNINSTALL_ENTRY,
-    KIV_MSG_UNINSTALL_ERROR,
-    KIV_MSG_UNINSTALL_AT_RESTART,
     KIV_MSG_COUNT
 } KIVSETUPMSG;
 
@@ -93,6 +75,33 @@ typedef struct {
 } SETUPMESSAGE;
 
 extern const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT];
+
+/* What the removal's closing message holds after its first line: list
+ * headings, one template per item (also the text of a trace line), and
+ * notes; wsprintfW templates. */
+typedef enum {
+    KIV_UPART_REMOVED,
+    KIV_UPART_NOT_REMOVED,
+    KIV_UPART_SETTINGS_KEPT,
+    KIV_UPART_FOLDER_KEPT,
+    KIV_UPART_FOLDER_LATER,
+    KIV_UPART_SELF,
+    KIV_UPART_PORT_USED,
+    KIV_UPART_PRINTER,
+    KIV_UPART_DRIVER,
+    KIV_UPART_PORT,
+    KIV_UPART_FORMS,
+    KIV_UPART_FORM,
+    KIV_UPART_FILE,
+    KIV_UPART_FOLDER,
+    KIV_UPART_RUN_VALUE,
+    KIV_UPART_ENTRY,
+    KIV_UPART_ERROR,
+    KIV_UPART_AT_RESTART,
+    KIV_UPART_COUNT
+} KIVUNINSTALLPART;
+
+extern const WCHAR *const g_apszUninstallParts[KIV_UPART_COUNT];
 
 /* Room of a formatted message.  wsprintfW never writes more than 1024
  * units, and every template with the longest names and paths filled in

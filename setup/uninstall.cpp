@@ -131,14 +131,14 @@ static void AppendItem(WCHAR *pszText, size_t cchText, const WCHAR *pszSeparator
     AppendText(pszText, cchText, szPiece);
 }
 
-/* pszOut (KIV_MESSAGE_UNITS) := the text of a table entry, filled in. */
-static void FormatTextV(WCHAR *pszOut, KIVSETUPMSG id, va_list args)
+/* pszOut (KIV_MESSAGE_UNITS) := a part of the closing message, filled in. */
+static void FormatTextV(WCHAR *pszOut, KIVUNINSTALLPART id, va_list args)
 {
-    wvsprintfW(pszOut, g_aSetupMessages[id].pszText, args);
+    wvsprintfW(pszOut, g_apszUninstallParts[id], args);
     pszOut[KIV_MESSAGE_UNITS - 1] = L'\0';
 }
 
-static void FormatText(WCHAR *pszOut, KIVSETUPMSG id, ...)
+static void FormatText(WCHAR *pszOut, KIVUNINSTALLPART id, ...)
 {
     va_list args;
 
@@ -156,7 +156,7 @@ static void TraceUninstall(const WCHAR *pszItem)
     OutputDebugStringW(szLine);
 }
 
-static void RecordRemoved(UNINSTALLREPORT *pReport, KIVSETUPMSG id, ...)
+static void RecordRemoved(UNINSTALLREPORT *pReport, KIVUNINSTALLPART id, ...)
 {
     WCHAR szItem[KIV_MESSAGE_UNITS];
     va_list args;
@@ -169,7 +169,7 @@ static void RecordRemoved(UNINSTALLREPORT *pReport, KIVSETUPMSG id, ...)
 }
 
 /* An item that stays, with the system's reason when dwError is not 0. */
-static void RecordNotRemoved(UNINSTALLREPORT *pReport, DWORD dwError, KIVSETUPMSG id, ...)
+static void RecordNotRemoved(UNINSTALLREPORT *pReport, DWORD dwError, KIVUNINSTALLPART id, ...)
 {
     WCHAR szItem[KIV_MESSAGE_UNITS];
     WCHAR szLine[KIV_MESSAGE_UNITS];
@@ -179,7 +179,7 @@ static void RecordNotRemoved(UNINSTALLREPORT *pReport, DWORD dwError, KIVSETUPMS
     FormatTextV(szItem, id, args);
     va_end(args);
     if (dwError)
-        FormatText(szLine, KIV_MSG_UNINSTALL_ERROR, szItem, dwError);
+        FormatText(szLine, KIV_UPART_ERROR, szItem, dwError);
     else
         memcpy(szLine, szItem, sizeof(szLine));
     AppendItem(pReport->szNotRemoved, KIV_REPORT_UNITS, L"\n- ", szLine);
@@ -188,7 +188,7 @@ static void RecordNotRemoved(UNINSTALLREPORT *pReport, DWORD dwError, KIVSETUPMS
 }
 
 /* What stays on purpose, or goes only at the restart: no failure. */
-static void RecordNote(UNINSTALLREPORT *pReport, KIVSETUPMSG id, ...)
+static void RecordNote(UNINSTALLREPORT *pReport, KIVUNINSTALLPART id, ...)
 {
     WCHAR szNote[KIV_MESSAGE_UNITS];
     va_list args;
@@ -364,7 +364,7 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
     const PRINTER_INFO_2W *pEntries = (const PRINTER_INFO_2W *)pBlock;
 
     if (!pBlock) {
-        RecordNotRemoved(pReport, dwError, KIV_MSG_UNINSTALL_PRINTER, KIV_PRINTER_NAME_W);
+        RecordNotRemoved(pReport, dwError, KIV_UPART_PRINTER, KIV_PRINTER_NAME_W);
         return;
     }
     for (DWORD i = 0; i < cEntries; i++) {
@@ -373,13 +373,13 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
         if (!IsKivDriverName(pEntries[i].pDriverName) || !pEntries[i].pPrinterName)
             continue;
         if (!OpenPrinterW(pEntries[i].pPrinterName, &hPrinter, &defaults)) {
-            RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_PRINTER, pEntries[i].pPrinterName);
+            RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PRINTER, pEntries[i].pPrinterName);
             continue;
         }
         if (DeletePrinter(hPrinter))
-            RecordRemoved(pReport, KIV_MSG_UNINSTALL_PRINTER, pEntries[i].pPrinterName);
+            RecordRemoved(pReport, KIV_UPART_PRINTER, pEntries[i].pPrinterName);
         else
-            RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_PRINTER, pEntries[i].pPrinterName);
+            RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PRINTER, pEntries[i].pPrinterName);
         ClosePrinter(hPrinter);
     }
     free(pBlock);
@@ -438,7 +438,7 @@ static void DeleteKivDriver(UNINSTALLREPORT *pReport)
     BOOL bDeleted;
 
     if (!pBlock) {
-        RecordNotRemoved(pReport, dwError, KIV_MSG_UNINSTALL_DRIVER, szName, szEnvironment);
+        RecordNotRemoved(pReport, dwError, KIV_UPART_DRIVER, szName, szEnvironment);
         return;
     }
     for (DWORD i = 0; i < cEntries && !pDriver; i++)
@@ -454,10 +454,10 @@ static void DeleteKivDriver(UNINSTALLREPORT *pReport)
     if (!bDeleted && GetLastError() == ERROR_INVALID_PARAMETER)
         bDeleted = DeletePrinterDriverExW(NULL, szEnvironment, szName, 0, 0);
     if (!bDeleted) {
-        RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_DRIVER, szName, szEnvironment);
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_DRIVER, szName, szEnvironment);
         goto Exit;
     }
-    RecordRemoved(pReport, KIV_MSG_UNINSTALL_DRIVER, szName, szEnvironment);
+    RecordRemoved(pReport, KIV_UPART_DRIVER, szName, szEnvironment);
 
     pLeft = ReadSpoolerList(KIV_UNINSTALL_LIST_DRIVERS, &cLeft, &dwError);
     if (!pLeft)
@@ -511,11 +511,11 @@ static void DeleteKivPort(UNINSTALLREPORT *pReport)
         return;
     FindPortUser(szUser, KIV_COUNT_OF(szUser));
     if (szUser[0]) {
-        RecordNote(pReport, KIV_MSG_UNINSTALL_PORT_USED, szPort, szUser);
+        RecordNote(pReport, KIV_UPART_PORT_USED, szPort, szUser);
         return;
     }
     if (!OpenPrinterW(szXcv, &hXcv, &defaults)) {
-        RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_PORT, szPort);
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PORT, szPort);
         return;
     }
     pOutput = (BYTE *)calloc(KIV_XCV_OUTPUT_BYTES, 1);
@@ -529,9 +529,9 @@ static void DeleteKivPort(UNINSTALLREPORT *pReport)
     free(pOutput);
     ClosePrinter(hXcv);
     if (dwError)
-        RecordNotRemoved(pReport, dwError, KIV_MSG_UNINSTALL_PORT, szPort);
+        RecordNotRemoved(pReport, dwError, KIV_UPART_PORT, szPort);
     else
-        RecordRemoved(pReport, KIV_MSG_UNINSTALL_PORT, szPort);
+        RecordRemoved(pReport, KIV_UPART_PORT, szPort);
 }
 
 /* The forms of the form table, through the print server: forms belong to
@@ -544,7 +544,7 @@ static void DeleteKivForms(UNINSTALLREPORT *pReport)
     int cDeleted = 0;
 
     if (!OpenPrinterW(NULL, &hServer, &defaults)) {
-        RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_FORMS, KIV_PAPER_FORM_COUNT);
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FORMS, KIV_PAPER_FORM_COUNT);
         return;
     }
     for (int i = 0; i < KIV_PAPER_FORM_COUNT; i++) {
@@ -560,11 +560,11 @@ static void DeleteKivForms(UNINSTALLREPORT *pReport)
         if (DeleteFormW(hServer, szName))
             cDeleted++;
         else if (GetLastError() != ERROR_INVALID_FORM_NAME)
-            RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_FORM, szName);
+            RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FORM, szName);
     }
     ClosePrinter(hServer);
     if (cDeleted)
-        RecordRemoved(pReport, KIV_MSG_UNINSTALL_FORMS, cDeleted);
+        RecordRemoved(pReport, KIV_UPART_FORMS, cDeleted);
 }
 
 /* ---- Files ---------------------------------------------------------------- */
@@ -582,14 +582,14 @@ static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *
         return KIV_FILE_ABSENT;
     SetFileAttributesW(pszPath, FILE_ATTRIBUTE_NORMAL);
     if (DeleteFileW(pszPath)) {
-        RecordRemoved(pReport, KIV_MSG_UNINSTALL_FILE, pszPath);
+        RecordRemoved(pReport, KIV_UPART_FILE, pszPath);
         return KIV_FILE_DELETED;
     }
     if (MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        RecordNotRemoved(pReport, 0, KIV_MSG_UNINSTALL_AT_RESTART, pszPath);
+        RecordNotRemoved(pReport, 0, KIV_UPART_AT_RESTART, pszPath);
         return KIV_FILE_AT_RESTART;
     }
-    RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_FILE, pszPath);
+    RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FILE, pszPath);
     return KIV_FILE_STAYS;
 }
 
@@ -605,10 +605,10 @@ static KIVFILEFATE DeleteOwnProgram(UNINSTALLREPORT *pReport, const WCHAR *pszPa
     if (!FileExists(pszPath))
         return KIV_FILE_ABSENT;
     if (MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        RecordNote(pReport, KIV_MSG_UNINSTALL_SELF, pszPath);
+        RecordNote(pReport, KIV_UPART_SELF, pszPath);
         return KIV_FILE_AT_RESTART;
     }
-    RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_FILE, pszPath);
+    RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FILE, pszPath);
     return KIV_FILE_STAYS;
 }
 
@@ -658,28 +658,28 @@ static void DeleteInstallFolder(UNINSTALLREPORT *pReport, const WCHAR *pszInstal
         szFolder[cch - 1] = L'\0';
 
     if (RemoveDirectoryW(szFolder)) {
-        RecordRemoved(pReport, KIV_MSG_UNINSTALL_FOLDER, szFolder);
+        RecordRemoved(pReport, KIV_UPART_FOLDER, szFolder);
         return;
     }
     dwError = GetLastError();
     cEntries = CountFolderEntries(szFolder);
     if (cEntries < 0) {
-        RecordNotRemoved(pReport, dwError, KIV_MSG_UNINSTALL_FOLDER, szFolder);
+        RecordNotRemoved(pReport, dwError, KIV_UPART_FOLDER, szFolder);
         return;
     }
     if (cEntries > cAtRestart) {
-        RecordNote(pReport, KIV_MSG_UNINSTALL_FOLDER_KEPT, szFolder);
+        RecordNote(pReport, KIV_UPART_FOLDER_KEPT, szFolder);
         return;
     }
     /* Deleted after the files in it, which are on the restart's list
      * already; those were named, so the folder is only a note.  An empty
      * folder that is in use is an item of its own. */
     if (!MoveFileExW(szFolder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
-        RecordNotRemoved(pReport, GetLastError(), KIV_MSG_UNINSTALL_FOLDER, szFolder);
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FOLDER, szFolder);
     else if (cAtRestart > 0)
-        RecordNote(pReport, KIV_MSG_UNINSTALL_FOLDER_LATER, szFolder);
+        RecordNote(pReport, KIV_UPART_FOLDER_LATER, szFolder);
     else
-        RecordNotRemoved(pReport, 0, KIV_MSG_UNINSTALL_AT_RESTART, szFolder);
+        RecordNotRemoved(pReport, 0, KIV_UPART_AT_RESTART, szFolder);
 }
 
 /* The files the installation copied into the system folder and the
@@ -731,7 +731,7 @@ static void DeleteRunValues(UNINSTALLREPORT *pReport)
             return;
         for (size_t i = 0; i < KIV_COUNT_OF(apszValues); i++)
             if (RegQueryValueExA(hKey, apszValues[i], NULL, NULL, NULL, NULL) == ERROR_SUCCESS)
-                RecordNotRemoved(pReport, ERROR_ACCESS_DENIED, KIV_MSG_UNINSTALL_RUN_VALUE, apszNames[i]);
+                RecordNotRemoved(pReport, ERROR_ACCESS_DENIED, KIV_UPART_RUN_VALUE, apszNames[i]);
         RegCloseKey(hKey);
         return;
     }
@@ -742,9 +742,9 @@ static void DeleteRunValues(UNINSTALLREPORT *pReport)
             continue;
         rc = RegDeleteValueA(hKey, apszValues[i]);
         if (rc == ERROR_SUCCESS)
-            RecordRemoved(pReport, KIV_MSG_UNINSTALL_RUN_VALUE, apszNames[i]);
+            RecordRemoved(pReport, KIV_UPART_RUN_VALUE, apszNames[i]);
         else
-            RecordNotRemoved(pReport, (DWORD)rc, KIV_MSG_UNINSTALL_RUN_VALUE, apszNames[i]);
+            RecordNotRemoved(pReport, (DWORD)rc, KIV_UPART_RUN_VALUE, apszNames[i]);
     }
     RegCloseKey(hKey);
 }
@@ -759,9 +759,9 @@ static void DeleteUninstallEntry(UNINSTALLREPORT *pReport)
     RegCloseKey(hKey);
     rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY);
     if (rc == ERROR_SUCCESS)
-        RecordRemoved(pReport, KIV_MSG_UNINSTALL_ENTRY);
+        RecordRemoved(pReport, KIV_UPART_ENTRY);
     else
-        RecordNotRemoved(pReport, (DWORD)rc, KIV_MSG_UNINSTALL_ENTRY);
+        RecordNotRemoved(pReport, (DWORD)rc, KIV_UPART_ENTRY);
 }
 
 /* ---- The removal ------------------------------------------------------------ */
@@ -778,15 +778,15 @@ static void ShowClosingMessage(const UNINSTALLREPORT *pReport)
     szMessage[0] = L'\0';
     AppendText(szMessage, KIV_CLOSING_UNITS, g_aSetupMessages[first].pszText);
     if (pReport->cRemoved) {
-        AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_aSetupMessages[KIV_MSG_UNINSTALL_REMOVED].pszText);
+        AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_apszUninstallParts[KIV_UPART_REMOVED]);
         AppendText(szMessage, KIV_CLOSING_UNITS, pReport->szRemoved);
     }
     if (pReport->cNotRemoved) {
-        AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_aSetupMessages[KIV_MSG_UNINSTALL_NOT_REMOVED].pszText);
+        AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_apszUninstallParts[KIV_UPART_NOT_REMOVED]);
         AppendText(szMessage, KIV_CLOSING_UNITS, pReport->szNotRemoved);
     }
     AppendText(szMessage, KIV_CLOSING_UNITS, pReport->szNotes);
-    AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_aSetupMessages[KIV_MSG_UNINSTALL_SETTINGS_KEPT].pszText);
+    AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_apszUninstallParts[KIV_UPART_SETTINGS_KEPT]);
     MessageBoxW(NULL, szMessage, KIV_SETUP_CAPTION, MB_OK);
 }
 
