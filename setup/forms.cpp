@@ -9,20 +9,10 @@
 
 #include <winspool.h>
 
-/* Form names are at most 49 characters. */
-#define KIV_FORM_NAME_UNITS   50
 /* The spooler measures forms in thousandths of a millimetre. */
 #define KIV_FORM_UNITS_PER_MM 1000
 
-typedef struct {
-    WCHAR szFormName[KIV_FORM_NAME_UNITS];
-    int nWidthMm;
-    int nHeightMm;
-} PAPERFORMENTRY;
-
-#define KIV_PAPER_FORM_COUNT 16
-
-static const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT] = {
+const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT] = {
     { L"A0 (841 x 1189 mm)",      841, 1189 },
     { L"A1 (594 x 841 mm)",       594,  841 },
     { L"B0 ISO (1000 x 1414 mm)", 1000, 1414 },

@@ -52,5 +52,10 @@ int InstallPrinter(void)
         return KIV_INSTALL_SPOOL_FAILED;
 
     RemoveStagedDriverFiles(szDriverDir);
-    return ConfirmPrinterAndAddForms();
+    int result = ConfirmPrinterAndAddForms();
+    /* Only a complete installation is offered for removal in Add or
+     * Remove Programs; a failed one is removed from the setup folder. */
+    if (result == KIV_INSTALL_DONE)
+        RegisterUninstaller(szInstallDir);
+    return result;
 }

@@ -61,6 +61,13 @@ int AddPaperForms(void);
 int StopSpoolerService(void);
 int StartSpoolerService(void);
 
+/* uninstall.cpp: "kivsetup /uninstall [/quiet]" removes the product.
+ * Exit codes of the removal. */
+#define KIV_UNINSTALL_ALL_GONE   0
+#define KIV_UNINSTALL_SOME_LEFT  1
+int IsUninstallCommand(const char *pszCmdLine, int *pbQuiet);
+int UninstallProduct(int bQuiet);
+
 /* progress.cpp */
 INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 

@@ -4,6 +4,8 @@
  * window while the installation runs, and one closing message.  The exit
  * code is always 0; the outcome is what the user is shown, and the last
  * trace line on the debugger output stream.
+ *
+ * "kivsetup /uninstall" removes the product instead (uninstall.cpp).
  */
 #include "setupsteps.h"
 
@@ -32,11 +34,16 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     OSVERSIONINFOW version;
     HWND hProgress = NULL;
     int bWindows2000;
+    int bQuiet = 0;
     int result;
 
     (void)hPrevInstance;
-    (void)lpCmdLine;
     (void)nShowCmd;
+
+    /* Removal is the one thing the command line asks for; any other
+     * command line installs, as if there were none. */
+    if (IsUninstallCommand(lpCmdLine, &bQuiet))
+        return UninstallProduct(bQuiet);
 
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);

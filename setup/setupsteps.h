@@ -62,6 +62,12 @@ typedef enum {
     KIV_MSG_ADD_PRINTER_FAILED,
     KIV_MSG_DRIVER_FOLDER_UNKNOWN,
     KIV_MSG_SYSTEM_FOLDER_UNKNOWN,
+    /* The removal (uninstall.cpp): its question and the first line of
+     * its closing message. */
+    KIV_MSG_UNINSTALL_CONSENT,
+    KIV_MSG_UNINSTALL_DONE,
+    KIV_MSG_UNINSTALL_INCOMPLETE,
+    KIV_MSG_UNINSTALL_NOTHING,
     KIV_MSG_COUNT
 } KIVSETUPMSG;
 
@@ -71,6 +77,33 @@ typedef struct {
 } SETUPMESSAGE;
 
 extern const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT];
+
+/* What the removal's closing message holds after its first line: list
+ * headings, one template per item (also the text of a trace line), and
+ * notes; wsprintfW templates. */
+typedef enum {
+    KIV_UPART_REMOVED,
+    KIV_UPART_NOT_REMOVED,
+    KIV_UPART_SETTINGS_KEPT,
+    KIV_UPART_FOLDER_KEPT,
+    KIV_UPART_FOLDER_LATER,
+    KIV_UPART_SELF,
+    KIV_UPART_PORT_USED,
+    KIV_UPART_PRINTER,
+    KIV_UPART_DRIVER,
+    KIV_UPART_PORT,
+    KIV_UPART_FORMS,
+    KIV_UPART_FORM,
+    KIV_UPART_FILE,
+    KIV_UPART_FOLDER,
+    KIV_UPART_RUN_VALUE,
+    KIV_UPART_ENTRY,
+    KIV_UPART_ERROR,
+    KIV_UPART_AT_RESTART,
+    KIV_UPART_COUNT
+} KIVUNINSTALLPART;
+
+extern const WCHAR *const g_apszUninstallParts[KIV_UPART_COUNT];
 
 /* Room of a formatted message.  wsprintfW never writes more than 1024
  * units, and every template with the longest names and paths filled in
@@ -119,6 +152,31 @@ void DeleteFileIfPresent(const WCHAR *pszPath);
  * sources are, or when that cannot be told: such a file is never deleted
  * or replaced. */
 int IsInSetupFolder(const WCHAR *pszPath);
+
+/* ---- Paper forms (forms.cpp) -------------------------------------------- */
+
+/* Form names are at most 49 characters. */
+#define KIV_FORM_NAME_UNITS   50
+#define KIV_PAPER_FORM_COUNT  16
+
+typedef struct {
+    WCHAR szFormName[KIV_FORM_NAME_UNITS];
+    int nWidthMm;
+    int nHeightMm;
+} PAPERFORMENTRY;
+
+/* The forms setup adds, and the only ones the removal deletes. */
+extern const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT];
+
+/* ---- Add or Remove Programs (arp.cpp) ----------------------------------- */
+
+/* The copy of setup in the install folder that removes the product. */
+#define KIV_SETUP_PROGRAM     L"kivsetup.exe"
+#define KIV_UNINSTALL_KEY     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KivImagePrinter30"
+
+/* Copies setup into the install folder (with its trailing backslash) and
+ * registers it there as the product's uninstaller; silent. */
+void RegisterUninstaller(const WCHAR *pszInstallDir);
 
 /* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
 

@@ -63,6 +63,56 @@ const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT] = {
       CAPTION_ERROR },
     /* KIV_MSG_SYSTEM_FOLDER_UNKNOWN */
     { L"Unable to find the Windows system folder!", CAPTION_ERROR },
+    /* KIV_MSG_UNINSTALL_CONSENT */
+    { L"This will remove Kiv Image Printer from this computer, do you wish to continue?", KIV_SETUP_CAPTION },
+    /* The first line of the removal's closing message: one of three. */
+    /* KIV_MSG_UNINSTALL_DONE */
+    { L"Kiv Image Printer has been removed from this computer.", KIV_SETUP_CAPTION },
+    /* KIV_MSG_UNINSTALL_INCOMPLETE */
+    { L"Kiv Image Printer could not be removed completely.", KIV_SETUP_CAPTION },
+    /* KIV_MSG_UNINSTALL_NOTHING */
+    { L"Kiv Image Printer was not found on this computer: nothing was removed.", KIV_SETUP_CAPTION },
+};
+
+/* The rest of the removal's closing message, after its first line. */
+const WCHAR *const g_apszUninstallParts[KIV_UPART_COUNT] = {
+    /* KIV_UPART_REMOVED */
+    L"Removed:",
+    /* KIV_UPART_NOT_REMOVED */
+    L"Not removed:",
+    /* KIV_UPART_SETTINGS_KEPT */
+    L"The settings files (kivusrid.bin, kivusr1.bin to kivusr5.bin) are kept: a later installation "
+    L"uses them again.",
+    /* KIV_UPART_FOLDER_KEPT */
+    L"The folder %s is kept: it holds other files.",
+    /* KIV_UPART_FOLDER_LATER */
+    L"The folder %s will be deleted when Windows restarts.",
+    /* KIV_UPART_SELF */
+    L"The uninstaller %s will be deleted when Windows restarts.",
+    /* KIV_UPART_PORT_USED */
+    L"The printer port %s is kept: the printer \"%s\" uses it.",
+    /* KIV_UPART_PRINTER */
+    L"the printer \"%s\"",
+    /* KIV_UPART_DRIVER */
+    L"the printer driver \"%s\" for %s",
+    /* KIV_UPART_PORT */
+    L"the printer port %s",
+    /* KIV_UPART_FORMS */
+    L"%d paper forms",
+    /* KIV_UPART_FORM */
+    L"the paper form \"%s\"",
+    /* KIV_UPART_FILE */
+    L"%s",
+    /* KIV_UPART_FOLDER */
+    L"the folder %s",
+    /* KIV_UPART_RUN_VALUE */
+    L"the autostart value %s",
+    /* KIV_UPART_ENTRY */
+    L"the entry in Add or Remove Programs",
+    /* KIV_UPART_ERROR */
+    L"%s (error %lu)",
+    /* KIV_UPART_AT_RESTART */
+    L"%s is in use: it will be deleted when Windows restarts",
 };
 
 /* The longest template is the in-use message; each %s is at most a full

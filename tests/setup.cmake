@@ -22,3 +22,10 @@ add_executable(test_setup_units test_setup_units.cpp)
 target_link_libraries(test_setup_units PRIVATE kivsetupops testsupport)
 add_dependencies(test_setup_units kivsetup)
 kiv_wine_gtests(test_setup_units test_setup_units.cpp)
+
+# Removal (kivsetup /uninstall) after a real installation, one fresh prefix
+# per test; the command line reader in-process.
+add_executable(test_uninstall test_uninstall.cpp)
+target_link_libraries(test_uninstall PRIVATE setuptestsupport kivsetupops version)
+add_dependencies(test_uninstall kivstage dlghelper)
+kiv_wine_gtests(test_uninstall test_uninstall.cpp)

@@ -12,6 +12,9 @@
 #    command through the agent; a second copy in stop mode ends it.
 # 3. The installed tray utility opens the driver's settings sheet on a
 #    double-click of its icon and stores what the user confirmed.
+# 4. The product is removed from its Add or Remove Programs entry while the
+#    tray and the agent run, and what is left of it is read back; a restart
+#    of the sandbox Windows deletes the uninstaller and its folder.
 # Each step is printed with its result.
 #
 # It shows the x86 product (build/dist) where the machine runs 32-bit
@@ -49,7 +52,7 @@ say() { printf '%s\n' "$*"; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 say "Showing $say_arch."
-say "== Kiv Image Printer: installation, the path agent and the tray at work =="
+say "== Kiv Image Printer: installation, the path agent and the tray at work, and removal =="
 say "Preparing a sandbox Windows (Wine) in $prefix ..."
 "$tools/wine-template.sh" "$prefix" >/dev/null 2>&1 || { say "Could not make the sandbox."; exit 1; }
 mkdir -p "$share/pages" "$prefix/dosdevices/unc/kivdemo"
@@ -105,6 +108,21 @@ fi
 say ""
 say "5. The tray utility edits the printer's defaults:"
 "$KIV_WINE" "$(winpath "$bin/traydemo.exe")" || client=1
+
+say ""
+say "6. Removing the product, as from Add or Remove Programs:"
+"$KIV_WINE" "$(winpath "$bin/uninstalldemo.exe")" || client=1
+
+say ""
+say "7. Restarting the sandbox Windows (wineboot -r) ..."
+"$KIV_WINE" wineboot -r >/dev/null 2>&1
+"$KIV_WINESERVER" -w >/dev/null 2>&1
+if [ -e "$prefix/drive_c/Program Files/KivImagePrinter30" ]; then
+    say "   $installed is still there."
+    client=1
+else
+    say "   $installed is gone: the machine is clean again."
+fi
 
 say ""
 if [ "$client" = 0 ]; then

@@ -238,6 +238,16 @@ SetupRunResult RunSetup(const SetupRunOptions &opt)
     run.hooks.push_back(MakeHook("EnumPrinterDriversW", 7, nullptr));
     run.hooks.push_back(MakeHook("EnumPortsW", 6, nullptr));
     run.hooks.push_back(MakeHook("GetPrinterDriverDirectoryW", 6, nullptr));
+    run.hooks.push_back(MakeHook("DeleteFormW", 2, [pResult](DebugRun &r, const ULONG_PTR *a) {
+        pResult->deletedForms.push_back(r.ReadWString(a[1]));
+    }));
+    /* No capture: there so that a test can answer for a spooler that
+     * keeps forms (Wine's keeps none). */
+    run.hooks.push_back(MakeHook("GetFormW", 6, nullptr));
+    /* Also no capture: a test can make ending a process fail. */
+    CallHook terminate = MakeHook("TerminateProcess", 2, nullptr);
+    terminate.dll = "kernel32.dll";
+    run.hooks.push_back(terminate);
     run.hooks.insert(run.hooks.end(), opt.hooks.begin(), opt.hooks.end());
     for (const SetupRunOptions::Failure &f : opt.fail) {
         CallHook *pHook = run.Hook(f.function);
@@ -258,7 +268,8 @@ SetupRunResult RunSetup(const SetupRunOptions &opt)
             opt.onTrace(line, r.processId);
     };
 
-    result.ran = run.Run(L"\"" + opt.dir + L"\\kivsetup.exe\"", opt.dir, KIV_SETUP_RUN_MS);
+    std::wstring cmdline = opt.commandLine.empty() ? L"\"" + opt.dir + L"\\kivsetup.exe\"" : opt.commandLine;
+    result.ran = run.Run(cmdline, opt.dir, KIV_SETUP_RUN_MS);
     result.failure = run.failure;
     result.exitCode = run.exitCode;
     result.trace = run.debugLines;

@@ -90,12 +90,14 @@ std::vector<WindowSnapshot> DialogsOfProcess(DWORD processId);
 
 struct SetupRunOptions {
     std::wstring dir = KIV_TEST_SETUP_DIR;  /* current folder of kivsetup */
+    /* The whole command line; empty: dir's kivsetup.exe, no arguments. */
+    std::wstring commandLine;
     std::string press;                      /* dialog helper's button list */
     int dialogs = 0;                        /* message boxes expected */
     /* Platform calls made to fail, for failures the platform under test
      * cannot produce: kivsetup's call returns 0 with the error. */
     struct Failure {
-        std::string function;    /* a winspool.drv function kivsetup calls */
+        std::string function;    /* a hooked function kivsetup calls (RunSetup) */
         DWORD error;
         /* When set, only the calls for which it returns true fail. */
         std::function<bool(DebugRun &, const ULONG_PTR *args)> when;
@@ -114,6 +116,7 @@ struct SetupRunResult {
     std::vector<std::string> trace;
     std::vector<DialogRecord> dialogs;   /* the message boxes, in order */
     std::vector<FormCall> forms;
+    std::vector<std::wstring> deletedForms;   /* DeleteFormW's form names */
     DriverCall driver;
     PrinterCall printer;
     XcvCall xcv;

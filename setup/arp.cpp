@@ -1,0 +1,107 @@
+/*
+ * The product's entry in Add or Remove Programs, and the copy of setup in
+ * the install folder that the entry runs: the folder setup was started
+ * from is often gone by the time the product is removed.
+ *
+ * Registration is best effort and silent, like the paper forms: without it
+ * the printer works all the same, and "kivsetup /uninstall" from the setup
+ * folder still removes the product.
+ */
+#include "setupsteps.h"
+#include "kivclient.h"
+
+#include <string.h>
+#include <wchar.h>
+
+/* The program whose icon the entry shows: the tray utility. */
+#define KIV_ARP_ICON_PROGRAM      L"kivtray.exe"
+#define KIV_ARP_UNINSTALL_ARGS    L" /uninstall"
+#define KIV_ARP_QUIET_ARGS        L" /uninstall /quiet"
+/* A quoted program path and the longest arguments. */
+#define KIV_ARP_COMMAND_UNITS     (KIV_PATH_UNITS + 32)
+
+/* The one version of the product, from the build (the version resources
+ * are made from the same number). */
+#define KIV_ARP_VERSION_W         L"" KIV_PRODUCT_VERSION
+
+static void SetStringValue(HKEY hKey, const WCHAR *pszName, const WCHAR *pszValue)
+{
+    RegSetValueExW(hKey, pszName, 0, REG_SZ, (const BYTE *)pszValue,
+                   (DWORD)((wcslen(pszValue) + 1) * sizeof(WCHAR)));
+}
+
+static void SetNumberValue(HKEY hKey, const WCHAR *pszName, DWORD dwValue)
+{
+    RegSetValueExW(hKey, pszName, 0, REG_DWORD, (const BYTE *)&dwValue, sizeof(dwValue));
+}
+
+/* pszOut := "program" arguments; the program path is quoted because
+ * Program Files has a blank in its name. */
+static void BuildCommand(const WCHAR *pszProgram, const WCHAR *pszArgs, WCHAR *pszOut)
+{
+    size_t cchProgram = wcslen(pszProgram), cchArgs = wcslen(pszArgs);
+
+    static_assert(KIV_ARP_COMMAND_UNITS >= KIV_PATH_UNITS + 2 + sizeof(KIV_ARP_QUIET_ARGS) / sizeof(WCHAR),
+                  "a command line could be cut");
+    pszOut[0] = L'"';
+    memcpy(pszOut + 1, pszProgram, cchProgram * sizeof(WCHAR));
+    pszOut[1 + cchProgram] = L'"';
+    memcpy(pszOut + 2 + cchProgram, pszArgs, (cchArgs + 1) * sizeof(WCHAR));
+}
+
+/* Setup's own program file into the install folder.  1 when it is there
+ * afterwards. */
+static int CopySetupProgram(const WCHAR *pszTarget)
+{
+    WCHAR szSelf[KIV_PATH_UNITS];
+    DWORD cch = GetModuleFileNameW(NULL, szSelf, KIV_PATH_UNITS);
+
+    if (cch == 0 || cch >= KIV_PATH_UNITS)
+        return 0;
+    /* Started from the install folder: it is its own copy. */
+    if (lstrcmpiW(szSelf, pszTarget) == 0)
+        return 1;
+    DeleteFileIfPresent(pszTarget);
+    return CopyFileW(szSelf, pszTarget, FALSE) != FALSE;
+}
+
+void RegisterUninstaller(const WCHAR *pszInstallDir)
+{
+    WCHAR szProgram[KIV_PATH_UNITS];
+    WCHAR szIcon[KIV_PATH_UNITS];
+    WCHAR szLocation[KIV_PATH_UNITS];
+    WCHAR szCommand[KIV_ARP_COMMAND_UNITS];
+    HKEY hKey = NULL;
+    size_t cchLocation;
+
+    if (!BuildFullPath(pszInstallDir, KIV_SETUP_PROGRAM, szProgram) ||
+        !BuildFullPath(pszInstallDir, KIV_ARP_ICON_PROGRAM, szIcon))
+        return;
+    /* An entry must never name an uninstaller that is not there. */
+    if (!CopySetupProgram(szProgram))
+        return;
+
+    /* The folder as users know it, without the trailing backslash. */
+    cchLocation = wcslen(pszInstallDir);
+    if (cchLocation >= KIV_PATH_UNITS)
+        return;
+    memcpy(szLocation, pszInstallDir, (cchLocation + 1) * sizeof(WCHAR));
+    if (cchLocation > 0 && szLocation[cchLocation - 1] == L'\\')
+        szLocation[cchLocation - 1] = L'\0';
+
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY, 0, NULL, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE, NULL, &hKey, NULL) != ERROR_SUCCESS)
+        return;
+    SetStringValue(hKey, L"DisplayName", KIV_PRINTER_NAME_W);
+    SetStringValue(hKey, L"DisplayVersion", KIV_ARP_VERSION_W);
+    SetStringValue(hKey, L"DisplayIcon", szIcon);
+    SetStringValue(hKey, L"InstallLocation", szLocation);
+    BuildCommand(szProgram, KIV_ARP_UNINSTALL_ARGS, szCommand);
+    SetStringValue(hKey, L"UninstallString", szCommand);
+    BuildCommand(szProgram, KIV_ARP_QUIET_ARGS, szCommand);
+    SetStringValue(hKey, L"QuietUninstallString", szCommand);
+    /* Removal is all the entry offers: nothing to change or repair. */
+    SetNumberValue(hKey, L"NoModify", 1);
+    SetNumberValue(hKey, L"NoRepair", 1);
+    RegCloseKey(hKey);
+}

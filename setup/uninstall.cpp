@@ -1,0 +1,823 @@
+/*
+ * Removal of the product: "kivsetup /uninstall", from Add or Remove
+ * Programs or from the setup folder, and "kivsetup /uninstall /quiet" for
+ * unattended removal.
+ *
+ * It undoes what the installation made and nothing else: it ends the
+ * product's programs, deletes the printers on the product's driver, the
+ * driver of this build's environment, the port "kiv", the paper forms of
+ * the form table, the program files, the autostart values and the Add or
+ * Remove Programs entry.  The settings files stay: they are the users' own
+ * settings, and a later installation uses them again.
+ *
+ * Every step is tried, whatever the steps before it did, so that one
+ * obstacle never leaves the rest installed.  What was removed and what was
+ * not goes into one closing message, and each item that stays is also
+ * written to the debugger output stream.  A file in use is deleted when
+ * Windows restarts.  The exit code tells whether anything of the product
+ * is left: KIV_UNINSTALL_ALL_GONE or KIV_UNINSTALL_SOME_LEFT.
+ */
+#include "setupsteps.h"
+#include "agentproto.h"    /* the agent's instance mutex */
+#include "kivclient.h"     /* FileExists */
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <winspool.h>
+
+/* The tray's window class (the product name) and its quit message. */
+#define KIV_TRAY_CLASS_W        KIV_PRINTER_NAME_W
+#define KIV_TRAY_QUIT_MSG_W     L"KivPrinterTrayMsg30"
+/* The agent's stop mode, as its clients ask for it. */
+#define KIV_AGENT_PROGRAM       L"kivprt.exe"
+#define KIV_AGENT_STOP_ARGS     L"  -stop"
+#define KIV_XCV_DELETE_PORT     L"DeletePort"
+
+/* How long a program that was asked to end is waited for, in steps of
+ * KIV_END_POLL_MS; after that it is ended as the installation ends it. */
+#define KIV_END_WAIT_MS         5000
+#define KIV_END_POLL_MS         100
+/* Room the port monitor may write its answer into. */
+#define KIV_XCV_OUTPUT_BYTES    100
+/* A list that grows between the size query and the read is asked for
+ * again, a few times at most. */
+#define KIV_ENUM_TRIES          4
+/* Room of each list of the closing message: some thirty items with full
+ * paths; a list that would overflow is cut after its last whole item. */
+#define KIV_REPORT_UNITS        4096
+#define KIV_CLOSING_UNITS       (3 * KIV_REPORT_UNITS + 2 * KIV_MESSAGE_UNITS)
+#define KIV_TRACE_PREFIX        L"Kiv Image Printer(uninstall: "
+/* The trace prefix, an item and the closing parenthesis. */
+#define KIV_TRACE_UNITS         (KIV_MESSAGE_UNITS + 64)
+
+#define KIV_COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
+
+/* What one removal did, for the closing message and the exit code. */
+typedef struct {
+    WCHAR szRemoved[KIV_REPORT_UNITS];     /* "\n- item" for each item removed */
+    WCHAR szNotRemoved[KIV_REPORT_UNITS];  /* "\n- item" for each item that stays */
+    WCHAR szNotes[KIV_REPORT_UNITS];       /* "\n\nnote" for what restarts or kept folders leave */
+    int cRemoved;
+    int cNotRemoved;
+} UNINSTALLREPORT;
+
+/* ---- The command line -------------------------------------------------- */
+
+static char AsciiLowerA(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+/* The token is "/name" or "-name", in any letter case. */
+static int IsSwitch(const char *pszToken, size_t cchToken, const char *pszName)
+{
+    size_t cchName = strlen(pszName);
+
+    if (cchToken != cchName + 1 || (pszToken[0] != '/' && pszToken[0] != '-'))
+        return 0;
+    for (size_t i = 0; i < cchName; i++)
+        if (AsciiLowerA(pszToken[i + 1]) != pszName[i])
+            return 0;
+    return 1;
+}
+
+int IsUninstallCommand(const char *pszCmdLine, int *pbQuiet)
+{
+    const char *p = pszCmdLine ? pszCmdLine : "";
+    int bUninstall = 0, bQuiet = 0;
+
+    while (*p) {
+        const char *pToken;
+
+        while (*p == ' ' || *p == '\t')
+            p++;
+        pToken = p;
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+        if (IsSwitch(pToken, (size_t)(p - pToken), "uninstall"))
+            bUninstall = 1;
+        else if (IsSwitch(pToken, (size_t)(p - pToken), "quiet"))
+            bQuiet = 1;
+    }
+    *pbQuiet = bUninstall && bQuiet;
+    return bUninstall;
+}
+
+/* ---- The report ---------------------------------------------------------- */
+
+/* Appends text unless it would not fit. */
+static void AppendText(WCHAR *pszText, size_t cchText, const WCHAR *pszMore)
+{
+    size_t cchHave = wcslen(pszText), cchMore = wcslen(pszMore);
+
+    if (cchHave + cchMore + 1 > cchText)
+        return;
+    memcpy(pszText + cchHave, pszMore, (cchMore + 1) * sizeof(WCHAR));
+}
+
+/* Appends a separator and an item as one piece, so that a list cut short
+ * never ends with half an item. */
+static void AppendItem(WCHAR *pszText, size_t cchText, const WCHAR *pszSeparator, const WCHAR *pszItem)
+{
+    WCHAR szPiece[KIV_MESSAGE_UNITS + 4];
+    size_t cchSeparator = wcslen(pszSeparator), cchItem = wcslen(pszItem);
+
+    if (cchSeparator + cchItem + 1 > KIV_COUNT_OF(szPiece))
+        return;
+    memcpy(szPiece, pszSeparator, cchSeparator * sizeof(WCHAR));
+    memcpy(szPiece + cchSeparator, pszItem, (cchItem + 1) * sizeof(WCHAR));
+    AppendText(pszText, cchText, szPiece);
+}
+
+/* pszOut (KIV_MESSAGE_UNITS) := a part of the closing message, filled in. */
+static void FormatTextV(WCHAR *pszOut, KIVUNINSTALLPART id, va_list args)
+{
+    wvsprintfW(pszOut, g_apszUninstallParts[id], args);
+    pszOut[KIV_MESSAGE_UNITS - 1] = L'\0';
+}
+
+static void FormatText(WCHAR *pszOut, KIVUNINSTALLPART id, ...)
+{
+    va_list args;
+
+    va_start(args, id);
+    FormatTextV(pszOut, id, args);
+    va_end(args);
+}
+
+static void TraceUninstall(const WCHAR *pszItem)
+{
+    WCHAR szLine[KIV_TRACE_UNITS] = KIV_TRACE_PREFIX;
+
+    AppendText(szLine, KIV_COUNT_OF(szLine), pszItem);
+    AppendText(szLine, KIV_COUNT_OF(szLine), L")");
+    OutputDebugStringW(szLine);
+}
+
+static void RecordRemoved(UNINSTALLREPORT *pReport, KIVUNINSTALLPART id, ...)
+{
+    WCHAR szItem[KIV_MESSAGE_UNITS];
+    va_list args;
+
+    va_start(args, id);
+    FormatTextV(szItem, id, args);
+    va_end(args);
+    AppendItem(pReport->szRemoved, KIV_REPORT_UNITS, L"\n- ", szItem);
+    pReport->cRemoved++;
+}
+
+/* An item that stays, with the system's reason when dwError is not 0. */
+static void RecordNotRemoved(UNINSTALLREPORT *pReport, DWORD dwError, KIVUNINSTALLPART id, ...)
+{
+    WCHAR szItem[KIV_MESSAGE_UNITS];
+    WCHAR szLine[KIV_MESSAGE_UNITS];
+    va_list args;
+
+    va_start(args, id);
+    FormatTextV(szItem, id, args);
+    va_end(args);
+    if (dwError)
+        FormatText(szLine, KIV_UPART_ERROR, szItem, dwError);
+    else
+        memcpy(szLine, szItem, sizeof(szLine));
+    AppendItem(pReport->szNotRemoved, KIV_REPORT_UNITS, L"\n- ", szLine);
+    TraceUninstall(szLine);
+    pReport->cNotRemoved++;
+}
+
+/* What stays on purpose, or goes only at the restart: no failure. */
+static void RecordNote(UNINSTALLREPORT *pReport, KIVUNINSTALLPART id, ...)
+{
+    WCHAR szNote[KIV_MESSAGE_UNITS];
+    va_list args;
+
+    va_start(args, id);
+    FormatTextV(szNote, id, args);
+    va_end(args);
+    AppendItem(pReport->szNotes, KIV_REPORT_UNITS, L"\n\n", szNote);
+}
+
+/* ---- The spooler's lists ------------------------------------------------- */
+
+typedef enum {
+    KIV_UNINSTALL_LIST_PRINTERS,   /* local printers, PRINTER_INFO_2W */
+    KIV_UNINSTALL_LIST_DRIVERS     /* drivers of this build's environment, DRIVER_INFO_3W */
+} KIVUNINSTALLLIST;
+
+static BOOL CallSpoolerList(KIVUNINSTALLLIST list, BYTE *pBlock, DWORD cbBlock, DWORD *pcbNeeded,
+                            DWORD *pcEntries)
+{
+    WCHAR szEnvironment[] = KIV_PRINTER_ENV;
+
+    if (list == KIV_UNINSTALL_LIST_PRINTERS)
+        return EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, 2, pBlock, cbBlock, pcbNeeded, pcEntries);
+    return EnumPrinterDriversW(NULL, szEnvironment, 3, pBlock, cbBlock, pcbNeeded, pcEntries);
+}
+
+/* One of the lists in a zero-filled block that the caller frees, or NULL
+ * with the spooler's error.  Asked for its size first: a fixed block would
+ * make a busy machine look empty. */
+static BYTE *ReadSpoolerList(KIVUNINSTALLLIST list, DWORD *pcEntries, DWORD *pdwError)
+{
+    BYTE *pBlock = NULL;
+    DWORD cbBlock = 0, cEntries = 0;
+    BOOL bRead = FALSE;
+
+    *pdwError = 0;
+    for (int tries = 0; tries < KIV_ENUM_TRIES; tries++) {
+        DWORD cbNeeded = 0;
+
+        bRead = CallSpoolerList(list, pBlock, cbBlock, &cbNeeded, &cEntries);
+        if (bRead)
+            break;
+        *pdwError = GetLastError();
+        if (*pdwError != ERROR_INSUFFICIENT_BUFFER || cbNeeded <= cbBlock)
+            break;
+        free(pBlock);
+        cbBlock = cbNeeded;
+        pBlock = (BYTE *)calloc(cbBlock, 1);
+        if (!pBlock) {
+            *pdwError = ERROR_NOT_ENOUGH_MEMORY;
+            break;
+        }
+    }
+    if (bRead && !pBlock)
+        pBlock = (BYTE *)calloc(1, 1);   /* an empty list asks for no room */
+    if (!bRead || !pBlock) {
+        free(pBlock);
+        pBlock = NULL;
+        cEntries = 0;
+        if (!*pdwError)
+            *pdwError = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+        *pdwError = 0;
+    }
+    *pcEntries = cEntries;
+    return pBlock;
+}
+
+static int IsKivDriverName(const WCHAR *pszName)
+{
+    return pszName && lstrcmpiW(pszName, KIV_PRINTER_NAME_W) == 0;
+}
+
+/* A printer's port field lists its ports, separated by commas. */
+static int UsesKivPort(const WCHAR *pszPorts)
+{
+    size_t cchPort = wcslen(KIV_PORT_NAME);
+    const WCHAR *p = pszPorts;
+
+    while (p && *p) {
+        const WCHAR *pEnd = KivFindChar(p, L',');
+        size_t cch = pEnd ? (size_t)(pEnd - p) : wcslen(p);
+        WCHAR szPort[8];
+
+        if (cch == cchPort) {
+            memcpy(szPort, p, cch * sizeof(WCHAR));
+            szPort[cch] = L'\0';
+            if (lstrcmpiW(szPort, KIV_PORT_NAME) == 0)
+                return 1;
+        }
+        p = pEnd ? pEnd + 1 : NULL;
+    }
+    return 0;
+}
+
+/* ---- Running programs ---------------------------------------------------- */
+
+/* The tray quits on its registered message, which only its own message
+ * loop sees: posted, never sent. */
+static void EndTray(void)
+{
+    HWND hTray = FindWindowW(KIV_TRAY_CLASS_W, NULL);
+    UINT uQuit = RegisterWindowMessageW(KIV_TRAY_QUIT_MSG_W);
+    DWORD dwProcessId = 0;
+    HANDLE hProcess = NULL;
+
+    if (!hTray || !uQuit)
+        return;
+    GetWindowThreadProcessId(hTray, &dwProcessId);
+    if (dwProcessId)
+        hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
+    PostMessageW(hTray, uQuit, 0, 0);
+    if (hProcess) {
+        WaitForSingleObject(hProcess, KIV_END_WAIT_MS);
+        CloseHandle(hProcess);
+    }
+}
+
+static int AgentIsRunning(void)
+{
+    HANDLE hMutex = OpenMutexW(SYNCHRONIZE, FALSE, KIV_AGENT_INSTANCE_NAME);
+
+    if (!hMutex)
+        return 0;
+    CloseHandle(hMutex);
+    return 1;
+}
+
+/* The serving agent is told to quit by its own program in stop mode; it
+ * is gone when its instance mutex is. */
+static void StopAgent(const WCHAR *pszInstallDir)
+{
+    WCHAR szProgram[KIV_PATH_UNITS];
+    WCHAR szCommand[KIV_PATH_UNITS + 16];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+    size_t cchProgram;
+
+    static_assert(KIV_PATH_UNITS + 16 >= KIV_PATH_UNITS + 2 + sizeof(KIV_AGENT_STOP_ARGS) / sizeof(WCHAR),
+                  "the stop command could be cut");
+    if (!AgentIsRunning() || !BuildFullPath(pszInstallDir, KIV_AGENT_PROGRAM, szProgram) ||
+        !FileExists(szProgram))
+        return;
+    cchProgram = wcslen(szProgram);
+    szCommand[0] = L'"';
+    memcpy(szCommand + 1, szProgram, cchProgram * sizeof(WCHAR));
+    szCommand[1 + cchProgram] = L'"';
+    memcpy(szCommand + 2 + cchProgram, KIV_AGENT_STOP_ARGS, sizeof(KIV_AGENT_STOP_ARGS));
+
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    ZeroMemory(&process, sizeof(process));
+    if (!CreateProcessW(NULL, szCommand, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return;
+    WaitForSingleObject(process.hProcess, KIV_END_WAIT_MS);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < KIV_END_WAIT_MS && AgentIsRunning(); waited += KIV_END_POLL_MS)
+        Sleep(KIV_END_POLL_MS);
+}
+
+/* ---- Spooler objects ----------------------------------------------------- */
+
+/* Every printer on the product's driver, whatever its name: the driver
+ * cannot go while one uses it.  Printers on other drivers stay, also one
+ * whose name looks like the product's. */
+static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
+{
+    PRINTER_DEFAULTSW defaults = { NULL, NULL, PRINTER_ALL_ACCESS };
+    DWORD cEntries = 0, dwError = 0;
+    BYTE *pBlock = ReadSpoolerList(KIV_UNINSTALL_LIST_PRINTERS, &cEntries, &dwError);
+    const PRINTER_INFO_2W *pEntries = (const PRINTER_INFO_2W *)pBlock;
+
+    if (!pBlock) {
+        RecordNotRemoved(pReport, dwError, KIV_UPART_PRINTER, KIV_PRINTER_NAME_W);
+        return;
+    }
+    for (DWORD i = 0; i < cEntries; i++) {
+        HANDLE hPrinter = NULL;
+
+        if (!IsKivDriverName(pEntries[i].pDriverName) || !pEntries[i].pPrinterName)
+            continue;
+        if (!OpenPrinterW(pEntries[i].pPrinterName, &hPrinter, &defaults)) {
+            RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PRINTER, pEntries[i].pPrinterName);
+            continue;
+        }
+        if (DeletePrinter(hPrinter))
+            RecordRemoved(pReport, KIV_UPART_PRINTER, pEntries[i].pPrinterName);
+        else
+            RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PRINTER, pEntries[i].pPrinterName);
+        ClosePrinter(hPrinter);
+    }
+    free(pBlock);
+}
+
+/* The files of one driver record, as full paths: the four single files
+ * and the dependent files' multi-string. */
+static int ListDriverFiles(const DRIVER_INFO_3W *pDriver, const WCHAR **apszFiles, int cMax)
+{
+    const WCHAR *apszSingle[] = { pDriver->pDriverPath, pDriver->pDataFile, pDriver->pConfigFile,
+                                  pDriver->pHelpFile };
+    int cFiles = 0;
+
+    for (size_t i = 0; i < KIV_COUNT_OF(apszSingle) && cFiles < cMax; i++)
+        if (apszSingle[i] && apszSingle[i][0])
+            apszFiles[cFiles++] = apszSingle[i];
+    for (const WCHAR *p = pDriver->pDependentFiles; p && *p && cFiles < cMax; p += wcslen(p) + 1)
+        apszFiles[cFiles++] = p;
+    return cFiles;
+}
+
+/* 1 when a driver of the list names the file (a full path) among its own. */
+static int FileOfAnyDriver(const WCHAR *pszFile, const DRIVER_INFO_3W *pDrivers, DWORD cDrivers)
+{
+    for (DWORD d = 0; d < cDrivers; d++) {
+        const WCHAR *apszFiles[64];
+        int cFiles = ListDriverFiles(&pDrivers[d], apszFiles, (int)KIV_COUNT_OF(apszFiles));
+
+        for (int f = 0; f < cFiles; f++)
+            if (lstrcmpiW(apszFiles[f], pszFile) == 0)
+                return 1;
+    }
+    return 0;
+}
+
+static void DeleteProductFile(UNINSTALLREPORT *pReport, const WCHAR *pszPath);
+
+/*
+ * The driver of this build's environment, never the other's: the other
+ * build's installation keeps its own.  The spooler is asked to delete the
+ * driver's files that no other driver uses; the files it leaves behind
+ * (a spooler that deletes only the registration) and no driver that is
+ * left names are deleted here, so that the same rule holds everywhere.
+ */
+static void DeleteKivDriver(UNINSTALLREPORT *pReport)
+{
+    WCHAR szEnvironment[] = KIV_PRINTER_ENV;
+    WCHAR szName[] = KIV_PRINTER_NAME_W;
+    DWORD cEntries = 0, cLeft = 0, dwError = 0;
+    BYTE *pBlock = ReadSpoolerList(KIV_UNINSTALL_LIST_DRIVERS, &cEntries, &dwError);
+    const DRIVER_INFO_3W *pEntries = (const DRIVER_INFO_3W *)pBlock;
+    const DRIVER_INFO_3W *pDriver = NULL;
+    BYTE *pLeft = NULL;
+    const WCHAR *apszFiles[64];
+    int cFiles;
+    BOOL bDeleted;
+
+    if (!pBlock) {
+        RecordNotRemoved(pReport, dwError, KIV_UPART_DRIVER, szName, szEnvironment);
+        return;
+    }
+    for (DWORD i = 0; i < cEntries && !pDriver; i++)
+        if (IsKivDriverName(pEntries[i].pName))
+            pDriver = &pEntries[i];
+    if (!pDriver)
+        goto Exit;
+
+    bDeleted = DeletePrinterDriverExW(NULL, szEnvironment, szName,
+                                      DPD_DELETE_UNUSED_FILES | DPD_DELETE_SPECIFIC_VERSION, pDriver->cVersion);
+    /* A spooler that knows no deletion flags (Wine's) refuses them as an
+     * invalid parameter; it deletes the registration alone. */
+    if (!bDeleted && GetLastError() == ERROR_INVALID_PARAMETER)
+        bDeleted = DeletePrinterDriverExW(NULL, szEnvironment, szName, 0, 0);
+    if (!bDeleted) {
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_DRIVER, szName, szEnvironment);
+        goto Exit;
+    }
+    RecordRemoved(pReport, KIV_UPART_DRIVER, szName, szEnvironment);
+
+    pLeft = ReadSpoolerList(KIV_UNINSTALL_LIST_DRIVERS, &cLeft, &dwError);
+    if (!pLeft)
+        goto Exit;   /* unknown who else uses them: the files stay */
+    cFiles = ListDriverFiles(pDriver, apszFiles, (int)KIV_COUNT_OF(apszFiles));
+    for (int f = 0; f < cFiles; f++)
+        if (!FileOfAnyDriver(apszFiles[f], (const DRIVER_INFO_3W *)pLeft, cLeft))
+            DeleteProductFile(pReport, apszFiles[f]);
+
+Exit:
+    free(pLeft);
+    free(pBlock);
+}
+
+/* A printer that is still there and prints to the port, or an empty name. */
+static void FindPortUser(WCHAR *pszPrinter, size_t cchPrinter)
+{
+    DWORD cEntries = 0, dwError = 0;
+    BYTE *pBlock = ReadSpoolerList(KIV_UNINSTALL_LIST_PRINTERS, &cEntries, &dwError);
+    const PRINTER_INFO_2W *pEntries = (const PRINTER_INFO_2W *)pBlock;
+
+    pszPrinter[0] = L'\0';
+    for (DWORD i = 0; pBlock && i < cEntries && !pszPrinter[0]; i++) {
+        if (!pEntries[i].pPrinterName || !UsesKivPort(pEntries[i].pPortName))
+            continue;
+        /* A name too long for the room is cut: it only names the printer
+         * to the user, and a cut name is still not empty. */
+        size_t cch = wcslen(pEntries[i].pPrinterName);
+        if (cch >= cchPrinter)
+            cch = cchPrinter - 1;
+        memcpy(pszPrinter, pEntries[i].pPrinterName, cch * sizeof(WCHAR));
+        pszPrinter[cch] = L'\0';
+    }
+    free(pBlock);
+}
+
+/* The port "kiv" (under any spelling the installation takes for it),
+ * unless a printer that stays still prints to it: then it is that
+ * printer's port as well, and stays with it. */
+static void DeleteKivPort(UNINSTALLREPORT *pReport)
+{
+    WCHAR szXcv[] = KIV_XCV_LOCAL_PORT;
+    WCHAR szPort[] = KIV_PORT_NAME;
+    WCHAR szUser[KIV_PATH_UNITS];
+    PRINTER_DEFAULTSW defaults = { NULL, NULL, SERVER_ACCESS_ADMINISTER };
+    HANDLE hXcv = NULL;
+    BYTE *pOutput;
+    DWORD cbNeeded = 0, dwStatus = 0, dwError = 0;
+
+    if (!LocalPortExists())
+        return;
+    FindPortUser(szUser, KIV_COUNT_OF(szUser));
+    if (szUser[0]) {
+        RecordNote(pReport, KIV_UPART_PORT_USED, szPort, szUser);
+        return;
+    }
+    if (!OpenPrinterW(szXcv, &hXcv, &defaults)) {
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PORT, szPort);
+        return;
+    }
+    pOutput = (BYTE *)calloc(KIV_XCV_OUTPUT_BYTES, 1);
+    if (!pOutput)
+        dwError = ERROR_NOT_ENOUGH_MEMORY;
+    else if (!XcvDataW(hXcv, KIV_XCV_DELETE_PORT, (PBYTE)szPort, sizeof(szPort), pOutput, KIV_XCV_OUTPUT_BYTES,
+                       &cbNeeded, &dwStatus))
+        dwError = GetLastError();
+    else
+        dwError = dwStatus;   /* the monitor's own answer */
+    free(pOutput);
+    ClosePrinter(hXcv);
+    if (dwError)
+        RecordNotRemoved(pReport, dwError, KIV_UPART_PORT, szPort);
+    else
+        RecordRemoved(pReport, KIV_UPART_PORT, szPort);
+}
+
+/* The forms of the form table, through the print server: forms belong to
+ * it, not to the printer, which is gone by now.  Only a form the server
+ * knows is deleted, so another run finds nothing to do. */
+static void DeleteKivForms(UNINSTALLREPORT *pReport)
+{
+    PRINTER_DEFAULTSW defaults = { NULL, NULL, SERVER_ACCESS_ADMINISTER };
+    HANDLE hServer = NULL;
+    int cDeleted = 0;
+
+    if (!OpenPrinterW(NULL, &hServer, &defaults)) {
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FORMS, KIV_PAPER_FORM_COUNT);
+        return;
+    }
+    for (int i = 0; i < KIV_PAPER_FORM_COUNT; i++) {
+        WCHAR szName[KIV_FORM_NAME_UNITS];
+        DWORD cbNeeded = 0;
+
+        /* The spooler's calls want a writable name. */
+        memcpy(szName, g_aPaperForms[i].szFormName, sizeof(szName));
+        /* Asked without room: a known form answers "insufficient buffer". */
+        SetLastError(ERROR_SUCCESS);
+        if (!GetFormW(hServer, szName, 1, NULL, 0, &cbNeeded) && GetLastError() == ERROR_INVALID_FORM_NAME)
+            continue;
+        if (DeleteFormW(hServer, szName))
+            cDeleted++;
+        else if (GetLastError() != ERROR_INVALID_FORM_NAME)
+            RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FORM, szName);
+    }
+    ClosePrinter(hServer);
+    if (cDeleted)
+        RecordRemoved(pReport, KIV_UPART_FORMS, cDeleted);
+}
+
+/* ---- Files ---------------------------------------------------------------- */
+
+typedef enum {
+    KIV_FILE_ABSENT,
+    KIV_FILE_DELETED,
+    KIV_FILE_AT_RESTART,   /* in use: deleted when Windows restarts */
+    KIV_FILE_STAYS
+} KIVFILEFATE;
+
+static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *pszPath)
+{
+    if (!FileExists(pszPath))
+        return KIV_FILE_ABSENT;
+    SetFileAttributesW(pszPath, FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileW(pszPath)) {
+        RecordRemoved(pReport, KIV_UPART_FILE, pszPath);
+        return KIV_FILE_DELETED;
+    }
+    if (MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        RecordNotRemoved(pReport, 0, KIV_UPART_AT_RESTART, pszPath);
+        return KIV_FILE_AT_RESTART;
+    }
+    RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FILE, pszPath);
+    return KIV_FILE_STAYS;
+}
+
+static void DeleteProductFile(UNINSTALLREPORT *pReport, const WCHAR *pszPath)
+{
+    DeleteProductFileFate(pReport, pszPath);
+}
+
+/* The running uninstaller cannot delete its own program file: it goes
+ * when Windows restarts, which is no failure of the removal. */
+static KIVFILEFATE DeleteOwnProgram(UNINSTALLREPORT *pReport, const WCHAR *pszPath)
+{
+    if (!FileExists(pszPath))
+        return KIV_FILE_ABSENT;
+    if (MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        RecordNote(pReport, KIV_UPART_SELF, pszPath);
+        return KIV_FILE_AT_RESTART;
+    }
+    RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FILE, pszPath);
+    return KIV_FILE_STAYS;
+}
+
+static int IsOwnProgramFile(const WCHAR *pszPath)
+{
+    WCHAR szSelf[KIV_PATH_UNITS];
+    DWORD cch = GetModuleFileNameW(NULL, szSelf, KIV_PATH_UNITS);
+
+    return cch > 0 && cch < KIV_PATH_UNITS && lstrcmpiW(szSelf, pszPath) == 0;
+}
+
+/* Entries of a folder other than "." and "..". */
+static int CountFolderEntries(const WCHAR *pszFolder)
+{
+    WCHAR szPattern[KIV_PATH_UNITS];
+    WIN32_FIND_DATAW found;
+    HANDLE hFind;
+    int cEntries = 0;
+
+    if (!BuildFullPath(pszFolder, L"*", szPattern))
+        return -1;
+    hFind = FindFirstFileW(szPattern, &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            cEntries++;
+    } while (FindNextFileW(hFind, &found));
+    FindClose(hFind);
+    return cEntries;
+}
+
+/* The install folder goes when nothing but the files that go at the
+ * restart is left in it; other files (the settings files among them) keep
+ * it. */
+static void DeleteInstallFolder(UNINSTALLREPORT *pReport, const WCHAR *pszInstallDir, int cAtRestart)
+{
+    WCHAR szFolder[KIV_PATH_UNITS];
+    size_t cch = wcslen(pszInstallDir);
+    DWORD dwError;
+    int cEntries;
+
+    if (cch == 0 || cch >= KIV_PATH_UNITS)
+        return;
+    memcpy(szFolder, pszInstallDir, (cch + 1) * sizeof(WCHAR));
+    if (szFolder[cch - 1] == L'\\')
+        szFolder[cch - 1] = L'\0';
+
+    if (RemoveDirectoryW(szFolder)) {
+        RecordRemoved(pReport, KIV_UPART_FOLDER, szFolder);
+        return;
+    }
+    dwError = GetLastError();
+    cEntries = CountFolderEntries(szFolder);
+    if (cEntries < 0) {
+        RecordNotRemoved(pReport, dwError, KIV_UPART_FOLDER, szFolder);
+        return;
+    }
+    if (cEntries > cAtRestart) {
+        RecordNote(pReport, KIV_UPART_FOLDER_KEPT, szFolder);
+        return;
+    }
+    /* Deleted after the files in it, which are on the restart's list
+     * already; those were named, so the folder is only a note.  An empty
+     * folder that is in use is an item of its own. */
+    if (!MoveFileExW(szFolder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+        RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FOLDER, szFolder);
+    else if (cAtRestart > 0)
+        RecordNote(pReport, KIV_UPART_FOLDER_LATER, szFolder);
+    else
+        RecordNotRemoved(pReport, 0, KIV_UPART_AT_RESTART, szFolder);
+}
+
+/* The files the installation copied into the system folder and the
+ * install folder, setup's own copy included, and then the folder. */
+static void DeleteProgramFiles(UNINSTALLREPORT *pReport)
+{
+    WCHAR szSystemDir[KIV_PATH_UNITS];
+    WCHAR szInstallDir[KIV_INSTALL_FOLDER_UNITS];
+    WCHAR szPath[KIV_PATH_UNITS];
+    UINT cchSystem = GetSystemDirectoryW(szSystemDir, KIV_PATH_UNITS);
+    int cAtRestart = 0;
+
+    if (cchSystem > 0 && cchSystem < KIV_PATH_UNITS)
+        for (int i = 0; i < KIV_SYSTEM_FILE_COUNT; i++)
+            if (BuildFullPath(szSystemDir, g_apszSystemFiles[i], szPath))
+                DeleteProductFile(pReport, szPath);
+
+    if (!KivImagePrinterFolderExist(szInstallDir))
+        return;
+    for (int i = 0; i <= KIV_INSTALL_FILE_COUNT; i++) {
+        const WCHAR *pszName = i < KIV_INSTALL_FILE_COUNT ? g_apszInstallFiles[i] : KIV_SETUP_PROGRAM;
+        KIVFILEFATE fate;
+
+        if (!BuildFullPath(szInstallDir, pszName, szPath))
+            continue;
+        if (IsOwnProgramFile(szPath))
+            fate = DeleteOwnProgram(pReport, szPath);
+        else
+            fate = DeleteProductFileFate(pReport, szPath);
+        if (fate == KIV_FILE_AT_RESTART)
+            cAtRestart++;
+    }
+    DeleteInstallFolder(pReport, szInstallDir, cAtRestart);
+}
+
+/* ---- Registry ------------------------------------------------------------- */
+
+/* The autostart values of the agent and the tray.  Deleted after both
+ * programs ended: the agent writes its value again whenever it starts. */
+static void DeleteRunValues(UNINSTALLREPORT *pReport)
+{
+    static const char *const apszValues[] = { KIV_RUN_VALUE_AGENT, KIV_RUN_VALUE_TRAY };
+    static const WCHAR *const apszNames[] = { L"" KIV_RUN_VALUE_AGENT, L"" KIV_RUN_VALUE_TRAY };
+    HKEY hKey = NULL;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
+        /* Without the right to change it, see whether anything is there. */
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+            return;
+        for (size_t i = 0; i < KIV_COUNT_OF(apszValues); i++)
+            if (RegQueryValueExA(hKey, apszValues[i], NULL, NULL, NULL, NULL) == ERROR_SUCCESS)
+                RecordNotRemoved(pReport, ERROR_ACCESS_DENIED, KIV_UPART_RUN_VALUE, apszNames[i]);
+        RegCloseKey(hKey);
+        return;
+    }
+    for (size_t i = 0; i < KIV_COUNT_OF(apszValues); i++) {
+        LONG rc;
+
+        if (RegQueryValueExA(hKey, apszValues[i], NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            continue;
+        rc = RegDeleteValueA(hKey, apszValues[i]);
+        if (rc == ERROR_SUCCESS)
+            RecordRemoved(pReport, KIV_UPART_RUN_VALUE, apszNames[i]);
+        else
+            RecordNotRemoved(pReport, (DWORD)rc, KIV_UPART_RUN_VALUE, apszNames[i]);
+    }
+    RegCloseKey(hKey);
+}
+
+static void DeleteUninstallEntry(UNINSTALLREPORT *pReport)
+{
+    HKEY hKey = NULL;
+    LONG rc;
+
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return;
+    RegCloseKey(hKey);
+    rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY);
+    if (rc == ERROR_SUCCESS)
+        RecordRemoved(pReport, KIV_UPART_ENTRY);
+    else
+        RecordNotRemoved(pReport, (DWORD)rc, KIV_UPART_ENTRY);
+}
+
+/* ---- The removal ------------------------------------------------------------ */
+
+static void ShowClosingMessage(const UNINSTALLREPORT *pReport)
+{
+    static WCHAR szMessage[KIV_CLOSING_UNITS];
+    KIVSETUPMSG first = KIV_MSG_UNINSTALL_NOTHING;
+
+    if (pReport->cNotRemoved)
+        first = KIV_MSG_UNINSTALL_INCOMPLETE;
+    else if (pReport->cRemoved || pReport->szNotes[0])
+        first = KIV_MSG_UNINSTALL_DONE;
+    szMessage[0] = L'\0';
+    AppendText(szMessage, KIV_CLOSING_UNITS, g_aSetupMessages[first].pszText);
+    if (pReport->cRemoved) {
+        AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_apszUninstallParts[KIV_UPART_REMOVED]);
+        AppendText(szMessage, KIV_CLOSING_UNITS, pReport->szRemoved);
+    }
+    if (pReport->cNotRemoved) {
+        AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_apszUninstallParts[KIV_UPART_NOT_REMOVED]);
+        AppendText(szMessage, KIV_CLOSING_UNITS, pReport->szNotRemoved);
+    }
+    AppendText(szMessage, KIV_CLOSING_UNITS, pReport->szNotes);
+    AppendItem(szMessage, KIV_CLOSING_UNITS, L"\n\n", g_apszUninstallParts[KIV_UPART_SETTINGS_KEPT]);
+    MessageBoxW(NULL, szMessage, KIV_SETUP_CAPTION, MB_OK);
+}
+
+int UninstallProduct(int bQuiet)
+{
+    static UNINSTALLREPORT report;
+    WCHAR szInstallDir[KIV_INSTALL_FOLDER_UNITS];
+
+    if (!bQuiet && AskSetupQuestion(KIV_MSG_UNINSTALL_CONSENT) != IDYES)
+        return KIV_UNINSTALL_SOME_LEFT;
+    ZeroMemory(&report, sizeof(report));
+
+    /* Running programs hold their files, and the agent would write its
+     * autostart value again.  Asked to end first; what is left is ended
+     * as the installation ends it. */
+    EndTray();
+    if (KivImagePrinterFolderExist(szInstallDir))
+        StopAgent(szInstallDir);
+    TerminateRunningPrograms();
+
+    /* The printers before their driver, the driver before its port's
+     * turn (a printer that stays keeps the port). */
+    DeleteKivPrinters(&report);
+    DeleteKivDriver(&report);
+    DeleteKivPort(&report);
+    DeleteKivForms(&report);
+    DeleteProgramFiles(&report);
+    DeleteRunValues(&report);
+    DeleteUninstallEntry(&report);
+
+    if (!bQuiet)
+        ShowClosingMessage(&report);
+    return report.cNotRemoved ? KIV_UNINSTALL_SOME_LEFT : KIV_UNINSTALL_ALL_GONE;
+}

@@ -1,0 +1,603 @@
+/*
+ * Removing the product: the real kivsetup.exe installs, then the real
+ * kivsetup.exe /uninstall removes, each in the test's own prefix under the
+ * test's debugger, with the dialog helper answering the messages.  What
+ * the installation touches (printers, drivers of both environments,
+ * ports, forms, files, autostart values, the Add or Remove Programs entry)
+ * is read before the installation and after the removal, and compared.
+ *
+ * Wine's spooler keeps no forms: the records kivsetup hands to AddFormW
+ * and DeleteFormW are compared instead, and GetFormW is answered for the
+ * forms the installation added, as a spooler that keeps them answers.
+ */
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <set>
+
+#include "kivarch.h"
+#include "kivsetup.h"
+#include "setuptest.h"
+
+#define CAPTION "Kiv Image Printer Setup"
+#define TEXT_QUESTION "This will remove Kiv Image Printer from this computer, do you wish to continue?"
+#define TEXT_DONE "Kiv Image Printer has been removed from this computer."
+#define TEXT_INCOMPLETE "Kiv Image Printer could not be removed completely."
+#define TEXT_NOTHING "Kiv Image Printer was not found on this computer: nothing was removed."
+#define TEXT_SETTINGS \
+    "The settings files (kivusrid.bin, kivusr1.bin to kivusr5.bin) are kept: a later installation uses them again."
+#define TEXT_INSTALL_CONSENT "This will install Kiv Image Printer, do you wish to continue?"
+#define TEXT_INSTALL_SUCCESS                                                                      \
+    "Kiv Image Printer setup finished successfully. To use Kiv Image Printer, just print to Kiv " \
+    "Image Printer from any Windows application that supports printing."
+
+#define RUN_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+#define UNINSTALL_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+#define ENTRY_KEY UNINSTALL_KEY "\\KivImagePrinter30"
+#define SESSION_KEY "System\\CurrentControlSet\\Control\\Session Manager"
+#define QUIET_OPTIONS "first=0\nfinal=0\nstatus=0\n"
+
+static const wchar_t *const kEnvironments[] = { L"Windows NT x86", L"Windows x64" };
+static const wchar_t *const kSettingsFiles[] = { L"kivusrid.bin", L"kivusr1.bin", L"kivusr2.bin",
+                                                 L"kivusr3.bin",  L"kivusr4.bin", L"kivusr5.bin" };
+
+/* ---- What the installation touches ------------------------------------ */
+
+struct MachineState {
+    std::set<std::wstring> printers, ports, drivers, paths;
+    std::set<std::string> runValues, uninstallEntries;
+    std::string pendingRenames;
+};
+
+static bool IsSettingsFile(const std::wstring &name)
+{
+    for (const wchar_t *f : kSettingsFiles)
+        if (lstrcmpiW(f, name.c_str()) == 0)
+            return true;
+    return false;
+}
+
+/* Every path under dir (folders with a trailing backslash), settings files
+ * aside, and a folder that holds nothing but settings files too.  Returns
+ * the number of settings files in the tree. */
+static int ListTree(const std::wstring &dir, bool recurse, std::set<std::wstring> *pPaths)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    int settings = 0;
+
+    if (hFind == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        std::wstring name = fd.cFileName, path = dir + L"\\" + name;
+        if (name == L"." || name == L"..")
+            continue;
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (IsSettingsFile(name))
+                settings++;
+            else
+                pPaths->insert(path);
+            continue;
+        }
+        size_t before = pPaths->size();
+        int inside = recurse ? ListTree(path, true, pPaths) : 0;
+        settings += inside;
+        if (!(inside > 0 && pPaths->size() == before))
+            pPaths->insert(path + L"\\");
+    } while (FindNextFileW(hFind, &fd));
+    FindClose(hFind);
+    return settings;
+}
+
+static std::wstring ParentOf(const std::wstring &path)
+{
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+static MachineState ReadState()
+{
+    MachineState s;
+    for (const std::wstring &p : LocalPrinterNames())
+        s.printers.insert(p);
+    for (const std::wstring &p : LocalPortNames())
+        s.ports.insert(p);
+    for (const wchar_t *env : kEnvironments) {
+        std::vector<BYTE> block(64 * 1024);
+        DWORD cb = 0, count = 0;
+        std::wstring e = env;
+        if (EnumPrinterDriversW(NULL, &e[0], 2, block.data(), (DWORD)block.size(), &cb, &count))
+            for (DWORD i = 0; i < count; i++) {
+                const DRIVER_INFO_2W &d = ((const DRIVER_INFO_2W *)block.data())[i];
+                s.drivers.insert(e + L": " + d.pName + L", " + (d.pConfigFile ? d.pConfigFile : L""));
+            }
+    }
+    ListTree(ParentOf(InstallDir()), true, &s.paths);        /* Program Files */
+    ListTree(SystemDir(), false, &s.paths);
+    ListTree(ParentOf(DriverDir()), true, &s.paths);         /* spool\drivers */
+
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+        char name[256];
+        BYTE data[1024];
+        for (DWORD i = 0;; i++) {
+            DWORD cchName = sizeof(name), cbData = sizeof(data) - 1, type = 0;
+            if (RegEnumValueA(hKey, i, name, &cchName, NULL, &type, data, &cbData) != ERROR_SUCCESS)
+                break;
+            s.runValues.insert(std::string(name) + "=" + std::string((const char *)data, cbData));
+        }
+        RegCloseKey(hKey);
+    }
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+        char name[256];
+        for (DWORD i = 0;; i++) {
+            DWORD cchName = sizeof(name);
+            if (RegEnumKeyExA(hKey, i, name, &cchName, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+                break;
+            s.uninstallEntries.insert(name);
+        }
+        RegCloseKey(hKey);
+    }
+    DWORD type = 0;
+    RegGetRaw(HKEY_LOCAL_MACHINE, SESSION_KEY, "PendingFileRenameOperations", &s.pendingRenames, &type);
+    return s;
+}
+
+template <class T>
+static std::string Difference(const std::set<T> &before, const std::set<T> &after)
+{
+    std::string s;
+    for (const T &x : before)
+        if (!after.count(x))
+            s += "  gone:  " + Narrow(std::wstring(x.begin(), x.end())) + "\n";
+    for (const T &x : after)
+        if (!before.count(x))
+            s += "  added: " + Narrow(std::wstring(x.begin(), x.end())) + "\n";
+    return s;
+}
+
+static void ExpectSameState(const MachineState &before, const MachineState &after)
+{
+    EXPECT_EQ(Difference(before.printers, after.printers), "") << "printers";
+    EXPECT_EQ(Difference(before.ports, after.ports), "") << "ports";
+    EXPECT_EQ(Difference(before.drivers, after.drivers), "") << "drivers";
+    EXPECT_EQ(Difference(before.paths, after.paths), "") << "files and folders";
+    EXPECT_EQ(Difference(before.runValues, after.runValues), "") << "autostart values";
+    EXPECT_EQ(Difference(before.uninstallEntries, after.uninstallEntries), "") << "Add or Remove Programs";
+    EXPECT_EQ(before.pendingRenames, after.pendingRenames) << "deletions at restart";
+}
+
+/* ---- Runs ---------------------------------------------------------------- */
+
+static std::string Join(const std::vector<std::string> &lines)
+{
+    std::string s;
+    for (const std::string &l : lines)
+        s += "  " + l + "\n";
+    return s;
+}
+
+static std::string DescribeDialogs(const std::vector<DialogRecord> &dialogs)
+{
+    std::string s;
+    for (const DialogRecord &d : dialogs)
+        s += "  [" + d.caption + "] " + d.text + " (pressed " + std::to_string(d.pressed) + ")\n";
+    return s;
+}
+
+/* Installs without any dialog; the options file that says so stays in the
+ * setup folder, where the removal must not read it. */
+static void InstallQuietly(SetupRunResult *pResult)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    ASSERT_TRUE(WriteOptionsFile(QUIET_OPTIONS));
+    *pResult = RunSetup(SetupRunOptions());
+    ASSERT_TRUE(pResult->ran) << pResult->failure;
+    ASSERT_TRUE(pResult->dialogs.empty()) << DescribeDialogs(pResult->dialogs);
+    ASSERT_FALSE(pResult->trace.empty());
+    ASSERT_EQ(pResult->trace.back(), "Kiv Image Printer setup finished") << Join(pResult->trace);
+}
+
+/* GetFormW answers for the forms the installation added as a spooler that
+ * keeps forms does: the form is there (asked without room). */
+static SetupRunOptions::Failure FormsKeptFrom(const SetupRunResult &install)
+{
+    std::set<std::wstring> names;
+    for (const FormCall &f : install.forms)
+        names.insert(f.name);
+    SetupRunOptions::Failure f;
+    f.function = "GetFormW";
+    f.error = ERROR_INSUFFICIENT_BUFFER;
+    f.when = [names](DebugRun &run, const ULONG_PTR *args) { return names.count(run.ReadWString(args[1])) > 0; };
+    return f;
+}
+
+static SetupRunResult Uninstall(const std::wstring &args, int dialogs, const std::string &press = "",
+                                const std::vector<SetupRunOptions::Failure> &fail = {})
+{
+    SetupRunOptions opt;
+    opt.commandLine = L"\"" KIV_TEST_SETUP_DIR L"\\kivsetup.exe\" " + args;
+    opt.dialogs = dialogs;
+    opt.press = press;
+    opt.fail = fail;
+    return RunSetup(opt);
+}
+
+static std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return lines;
+        start = end + 1;
+    }
+}
+
+static bool HasLine(const std::string &text, const std::string &line)
+{
+    std::vector<std::string> lines = Lines(text);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+static std::string Install(const wchar_t *name)
+{
+    return Narrow(InstallDir() + L"\\" + name);
+}
+
+/* ---- The command line ------------------------------------------------------ */
+
+TEST(UninstallCommand, OnlyTheUninstallSwitchRemovesInAnyCase)
+{
+    struct Case {
+        const char *cmdline;
+        int uninstall, quiet;
+    } cases[] = {
+        { "/uninstall", 1, 0 },           { "-UNINSTALL", 1, 0 },        { "/UnInstall /QUIET", 1, 1 },
+        { "  -quiet\t-uninstall  ", 1, 1 }, { "/quiet", 0, 0 },            { "/uninstallx", 0, 0 },
+        { "uninstall", 0, 0 },            { "/un install", 0, 0 },        { "/uninstall/quiet", 0, 0 },
+        { "", 0, 0 },
+    };
+    for (const Case &c : cases) {
+        int quiet = -1;
+        EXPECT_EQ(IsUninstallCommand(c.cmdline, &quiet), c.uninstall) << c.cmdline;
+        EXPECT_EQ(quiet, c.quiet) << c.cmdline;
+    }
+}
+
+/* ---- Removal after an installation ------------------------------------------ */
+
+TEST(Uninstall, LeavesTheMachineAsBeforeTheInstallationButTheSettings)
+{
+    MachineState before = ReadState();
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    ASSERT_EQ(install.forms.size(), 16u);
+    /* Settings the printer's users made, in the install folder. */
+    ASSERT_TRUE(WriteWholeFile(InstallDir() + L"\\kivusrid.bin", std::string("\2\0\0\0", 4)));
+    ASSERT_TRUE(WriteWholeFile(InstallDir() + L"\\kivusr2.bin", "slot 2 settings"));
+
+    SetupRunResult r = Uninstall(L"/uninstall", 2, "", { FormsKeptFrom(install) });
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE);
+    EXPECT_TRUE(r.trace.empty()) << Join(r.trace);
+
+    /* The question, although the options file says first=0, then the one
+     * closing message. */
+    ASSERT_EQ(r.dialogs.size(), 2u) << DescribeDialogs(r.dialogs);
+    EXPECT_EQ(r.dialogs[0].caption, CAPTION);
+    EXPECT_EQ(r.dialogs[0].text, TEXT_QUESTION);
+    ASSERT_EQ(r.dialogs[0].buttons.size(), 2u);
+    EXPECT_EQ(r.dialogs[0].buttons[0].first, IDYES);
+    EXPECT_EQ(r.dialogs[0].buttons[1].first, IDNO);
+    EXPECT_EQ(r.dialogs[1].caption, CAPTION);
+    EXPECT_EQ(r.dialogs[1].buttons.size(), 1u);
+    const std::string &text = r.dialogs[1].text;
+    EXPECT_EQ(text.rfind(TEXT_DONE "\n\nRemoved:\n", 0), 0u) << text;
+    EXPECT_EQ(text.find("Not removed"), std::string::npos) << text;
+    for (const std::string &line :
+         { std::string("- the printer \"Kiv Image Printer\""),
+           "- the printer driver \"Kiv Image Printer\" for " + Narrow(KIV_DRIVER_ENVIRONMENT),
+           std::string("- the printer port kiv"), std::string("- 16 paper forms"),
+           "- " + Narrow(SystemDir()) + "\\kivimg30.dll", "- " + Install(L"kivtray.exe"),
+           "- " + Install(L"kivres.dll"), "- " + Install(L"kivprt.exe"), "- " + Install(L"kivhlp.chm"),
+           "- " + Install(L"kivsetup.exe"), std::string("- the entry in Add or Remove Programs"),
+           "The folder " + Narrow(InstallDir()) + " is kept: it holds other files." })
+        EXPECT_TRUE(HasLine(text, line)) << line << "\nin:\n" << text;
+    EXPECT_EQ(text.substr(text.size() - std::string(TEXT_SETTINGS).size()), TEXT_SETTINGS) << text;
+
+    /* Exactly the forms the installation added. */
+    std::vector<std::wstring> added;
+    for (const FormCall &f : install.forms)
+        added.push_back(f.name);
+    EXPECT_EQ(r.deletedForms, added);
+
+    ExpectSameState(before, ReadState());
+    std::string id, slot;
+    EXPECT_TRUE(ReadWholeFile(InstallDir() + L"\\kivusrid.bin", &id));
+    EXPECT_EQ(id, std::string("\2\0\0\0", 4));
+    EXPECT_TRUE(ReadWholeFile(InstallDir() + L"\\kivusr2.bin", &slot));
+    EXPECT_EQ(slot, "slot 2 settings");
+}
+
+TEST(Uninstall, AnsweringNoChangesNothing)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    MachineState installed = ReadState();
+
+    SetupRunResult r = Uninstall(L"/uninstall", 1, "7");   /* No */
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT);
+    ASSERT_EQ(r.dialogs.size(), 1u) << DescribeDialogs(r.dialogs);
+    EXPECT_EQ(r.dialogs[0].text, TEXT_QUESTION);
+    EXPECT_EQ(r.dialogs[0].pressed, IDNO);
+    EXPECT_TRUE(r.deletedForms.empty());
+    ExpectSameState(installed, ReadState());
+}
+
+TEST(Uninstall, EndsTheRunningTrayAndAgentThroughTheirOwnWays)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    HANDLE hTray = Launch(L"\"" + InstallDir() + L"\\kivtray.exe\"");
+    HANDLE hAgent = Launch(L"\"" + InstallDir() + L"\\kivprt.exe\"  -start");
+    ASSERT_TRUE(hTray && hAgent);
+    ASSERT_TRUE(WaitFor([] { return FindWindowW(L"Kiv Image Printer", NULL) != NULL; }));
+    ASSERT_TRUE(WaitFor([] { return MutexExists(L"KivImagePrinterUncAgency30"); }));
+    ASSERT_TRUE(WaitFor([] { return RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt"); }));
+
+    /* Ending a process fails: only the tray's quit message and the agent's
+     * stop mode can end them. */
+    SetupRunOptions::Failure noTerminate;
+    noTerminate.function = "TerminateProcess";
+    noTerminate.error = ERROR_ACCESS_DENIED;
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { noTerminate });
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_TRUE(r.dialogs.empty()) << DescribeDialogs(r.dialogs);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+
+    DWORD trayCode = 1, agentCode = 1;
+    EXPECT_TRUE(WaitExit(hTray, KIV_TEST_DEADLINE_MS, &trayCode));
+    EXPECT_EQ(trayCode, 0u);
+    EXPECT_TRUE(WaitExit(hAgent, KIV_TEST_DEADLINE_MS, &agentCode));
+    EXPECT_EQ(agentCode, 0u);
+    CloseHandle(hTray);
+    CloseHandle(hAgent);
+    EXPECT_FALSE(PathIsFile(InstallDir() + L"\\kivtray.exe"));
+    EXPECT_FALSE(PathIsFile(InstallDir() + L"\\kivprt.exe"));
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt"));
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
+}
+
+TEST(Uninstall, AFileInUseIsDeletedAtTheRestartAndNamed)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    std::wstring held = InstallDir() + L"\\kivres.dll";
+    /* Open as a loaded library is: it can be neither deleted nor renamed. */
+    HANDLE hHeld = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+
+    SetupRunResult r = Uninstall(L"/uninstall", 2);
+    CloseHandle(hHeld);
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT);
+
+    std::string item = Narrow(held) + " is in use: it will be deleted when Windows restarts";
+    EXPECT_EQ(r.trace, std::vector<std::string>{ "Kiv Image Printer(uninstall: " + item + ")" });
+    ASSERT_EQ(r.dialogs.size(), 2u) << DescribeDialogs(r.dialogs);
+    const std::string &text = r.dialogs[1].text;
+    EXPECT_EQ(text.rfind(TEXT_INCOMPLETE "\n\nRemoved:\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\n\nNot removed:\n- " + item + "\n\nThe folder " + Narrow(InstallDir()) +
+                        " will be deleted when Windows restarts.\n\n" TEXT_SETTINGS),
+              std::string::npos)
+        << text;
+
+    /* The file and then its folder are on the restart's list. */
+    std::string pending;
+    DWORD type = 0;
+    ASSERT_TRUE(RegGetRaw(HKEY_LOCAL_MACHINE, SESSION_KEY, "PendingFileRenameOperations", &pending, &type));
+    size_t file = pending.find(Narrow(held));
+    size_t folder = pending.find(Narrow(InstallDir()) + std::string(1, '\0'));
+    EXPECT_NE(file, std::string::npos);
+    EXPECT_NE(folder, std::string::npos);
+    EXPECT_LT(file, folder);
+    EXPECT_TRUE(PathIsFile(held));
+    EXPECT_FALSE(PathIsFile(InstallDir() + L"\\kivtray.exe"));
+    EXPECT_TRUE(LocalPrinterNames().empty());
+}
+
+TEST(Uninstall, QuietlyFromTheAddOrRemoveProgramsEntry)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+
+    /* The entry, and the uninstaller it names. */
+    std::string program = Install(L"kivsetup.exe"), value;
+    DWORD type = 0;
+    std::string expectVersion;
+    {
+        std::wstring exe = KIV_TEST_SETUP_DIR L"\\kivsetup.exe";
+        DWORD handle = 0, cb = GetFileVersionInfoSizeW(exe.c_str(), &handle);
+        std::vector<BYTE> info(cb);
+        WCHAR *pVersion = NULL;
+        UINT cch = 0;
+        ASSERT_TRUE(cb && GetFileVersionInfoW(exe.c_str(), 0, cb, info.data()));
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\ProductVersion", (void **)&pVersion, &cch));
+        expectVersion = Narrow(pVersion);
+    }
+    const std::pair<const char *, std::string> strings[] = {
+        { "DisplayName", "Kiv Image Printer" },
+        { "DisplayVersion", expectVersion },
+        { "DisplayIcon", Install(L"kivtray.exe") },
+        { "InstallLocation", Narrow(InstallDir()) },
+        { "UninstallString", "\"" + program + "\" /uninstall" },
+        { "QuietUninstallString", "\"" + program + "\" /uninstall /quiet" },
+    };
+    for (const auto &s : strings) {
+        EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, ENTRY_KEY, s.first, &value, &type)) << s.first;
+        EXPECT_EQ(value, s.second) << s.first;
+        EXPECT_EQ(type, (DWORD)REG_SZ) << s.first;
+    }
+    for (const char *name : { "NoModify", "NoRepair" }) {
+        EXPECT_TRUE(RegGetRaw(HKEY_LOCAL_MACHINE, ENTRY_KEY, name, &value, &type)) << name;
+        EXPECT_EQ(type, (DWORD)REG_DWORD) << name;
+        EXPECT_EQ(value, std::string("\1\0\0\0", 4)) << name;
+    }
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "Publisher"));
+    std::string copied, original;
+    EXPECT_TRUE(ReadWholeFile(Widen(program), &copied));
+    EXPECT_TRUE(ReadWholeFile(KIV_TEST_SETUP_DIR L"\\kivsetup.exe", &original));
+    EXPECT_TRUE(copied == original) << "the installed uninstaller is not setup's own program";
+
+    /* Run as Add or Remove Programs runs it. */
+    std::string quiet;
+    ASSERT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, ENTRY_KEY, "QuietUninstallString", &quiet));
+    SetupRunOptions opt;
+    opt.commandLine = Widen(quiet);
+    opt.dir = L"C:\\";
+    opt.fail = { FormsKeptFrom(install) };
+    SetupRunResult r = RunSetup(opt);
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_TRUE(r.dialogs.empty()) << DescribeDialogs(r.dialogs);
+    EXPECT_TRUE(r.trace.empty()) << Join(r.trace);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE);
+    EXPECT_EQ(r.deletedForms.size(), 16u);
+
+    /* Everything is gone but the running uninstaller and its folder,
+     * which go at the restart, in that order. */
+    EXPECT_TRUE(LocalPrinterNames().empty());
+    std::vector<std::wstring> ports = LocalPortNames();
+    EXPECT_EQ(std::count(ports.begin(), ports.end(), L"kiv"), 0);
+    DRIVER_INFO_3W *pDriver = NULL;
+    std::vector<BYTE> block;
+    EXPECT_FALSE(GetKivDriver(&pDriver, &block));
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "DisplayName"));
+    EXPECT_FALSE(PathIsFile(InstallDir() + L"\\kivtray.exe"));
+    EXPECT_FALSE(PathIsFile(SystemDir() + L"\\kivimg30.dll"));
+    std::string pending;
+    ASSERT_TRUE(RegGetRaw(HKEY_LOCAL_MACHINE, SESSION_KEY, "PendingFileRenameOperations", &pending, &type));
+    size_t self = pending.find(program);
+    size_t folder = pending.find(Narrow(InstallDir()) + std::string(1, '\0'));
+    EXPECT_NE(self, std::string::npos);
+    EXPECT_NE(folder, std::string::npos);
+    EXPECT_LT(self, folder);
+}
+
+TEST(Uninstall, ASecondRemovalFindsNothing)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    SetupRunResult first = Uninstall(L"/uninstall /quiet", 0, "", { FormsKeptFrom(install) });
+    ASSERT_TRUE(first.ran) << first.failure;
+    ASSERT_EQ(first.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(first.trace);
+    MachineState removed = ReadState();
+
+    SetupRunResult r = Uninstall(L"-UnInstall", 2);
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE);
+    EXPECT_TRUE(r.trace.empty()) << Join(r.trace);
+    EXPECT_TRUE(r.deletedForms.empty());
+    ASSERT_EQ(r.dialogs.size(), 2u) << DescribeDialogs(r.dialogs);
+    EXPECT_EQ(r.dialogs[1].text, TEXT_NOTHING "\n\n" TEXT_SETTINGS);
+    ExpectSameState(removed, ReadState());
+}
+
+TEST(Uninstall, AnInstallationAfterARemovalIsAFirstInstallation)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    SetupRunResult removal = Uninstall(L"/uninstall /quiet", 0);
+    ASSERT_TRUE(removal.ran) << removal.failure;
+    ASSERT_EQ(removal.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(removal.trace);
+    ASSERT_TRUE(DeleteFileW(KIV_TEST_SETUP_DIR L"\\qprinter.ini"));
+
+    SetupRunOptions opt;
+    opt.dialogs = 2;
+    SetupRunResult r = RunSetup(opt);
+    EXPECT_TRUE(r.ran) << r.failure;
+    ASSERT_EQ(r.dialogs.size(), 2u) << DescribeDialogs(r.dialogs);
+    EXPECT_EQ(r.dialogs[0].text, TEXT_INSTALL_CONSENT);
+    EXPECT_EQ(r.dialogs[1].text, TEXT_INSTALL_SUCCESS);
+    /* As on a fresh machine: no earlier printer, the port added again. */
+    EXPECT_EQ(r.trace, install.trace) << Join(r.trace);
+    EXPECT_TRUE(r.xcv.made);
+    EXPECT_EQ(r.forms.size(), 16u);
+    EXPECT_EQ(LocalPrinterNames(), std::vector<std::wstring>{ L"Kiv Image Printer" });
+    EXPECT_TRUE(PathIsFile(InstallDir() + L"\\kivsetup.exe"));
+    EXPECT_TRUE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "UninstallString"));
+}
+
+/* ---- Neighbours ------------------------------------------------------------- */
+
+/* A driver of the given environment under the given name, from files
+ * staged in the printer-driver folder. */
+static bool AddTestDriver(const std::wstring &env, const std::wstring &name, const std::wstring &driverFile,
+                          const std::wstring &dataFile, const std::wstring &configFile)
+{
+    std::wstring e = env, n = name, d = driverFile, f = dataFile, c = configFile, raw = L"RAW";
+    DRIVER_INFO_3W info;
+    ZeroMemory(&info, sizeof(info));
+    info.cVersion = 3;
+    info.pName = &n[0];
+    info.pEnvironment = &e[0];
+    info.pDriverPath = &d[0];
+    info.pDataFile = &f[0];
+    info.pConfigFile = &c[0];
+    info.pDefaultDataType = &raw[0];
+    return AddPrinterDriverExW(NULL, 3, (LPBYTE)&info, APD_COPY_ALL_FILES) != FALSE;
+}
+
+static bool AddOtherPrinter(const std::wstring &name, const std::wstring &port)
+{
+    std::wstring n = name, p = port, driver = L"Kiv Image Printer (Other)", processor = L"WinPrint", raw = L"RAW";
+    PRINTER_INFO_2W info;
+    ZeroMemory(&info, sizeof(info));
+    info.pPrinterName = &n[0];
+    info.pPortName = &p[0];
+    info.pDriverName = &driver[0];
+    info.pPrintProcessor = &processor[0];
+    info.pDatatype = &raw[0];
+    HANDLE h = AddPrinterW(NULL, 2, (LPBYTE)&info);
+    if (!h)
+        return false;
+    ClosePrinter(h);
+    return true;
+}
+
+TEST(Uninstall, LeavesSimilarNamesAndTheOtherBuildsDriverAlone)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    /* Another driver of this environment, with files of its own and a name
+     * like the product's; a printer on it with a name like the product's,
+     * on a port with a name like the product's. */
+    ASSERT_TRUE(CopyFileW((StageDir() + L"\\unidrvui.dll").c_str(), (DriverDir() + L"\\othui.dll").c_str(), FALSE));
+    ASSERT_TRUE(WriteWholeFile(DriverDir() + L"\\othdrv.dll", "another driver"));
+    ASSERT_TRUE(WriteWholeFile(DriverDir() + L"\\oth.gpd", "another driver's data"));
+    ASSERT_TRUE(AddTestDriver(KIV_DRIVER_ENVIRONMENT, L"Kiv Image Printer (Other)", L"othdrv.dll", L"oth.gpd",
+                              L"othui.dll"));
+    ASSERT_TRUE(AddLocalPort(L"kiv2"));
+    ASSERT_TRUE(AddOtherPrinter(L"Kiv Image Printer (Copy 2)", L"kiv2"));
+    /* And one that prints to the port "kiv" too: the port stays with it. */
+    ASSERT_TRUE(AddLocalPort(L"kiv"));
+    ASSERT_TRUE(AddOtherPrinter(L"Plotter", L"kiv"));
+    /* The other build's installation: the product's driver for the other
+     * environment. */
+    const wchar_t *other = lstrcmpW(KIV_DRIVER_ENVIRONMENT, kEnvironments[0]) == 0 ? kEnvironments[1] : kEnvironments[0];
+    ASSERT_TRUE(AddTestDriver(other, L"Kiv Image Printer", L"unidrv.dll", L"kiv.gpd", L"unidrvui.dll"));
+    MachineState before = ReadState();
+    ASSERT_EQ(before.printers.size(), 2u);
+    ASSERT_EQ(before.drivers.size(), 2u);
+
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { FormsKeptFrom(install) });
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+    std::vector<std::wstring> added;
+    for (const FormCall &f : install.forms)
+        added.push_back(f.name);
+    EXPECT_EQ(r.deletedForms, added);
+    ExpectSameState(before, ReadState());
+}
