@@ -15,7 +15,7 @@
 
 /* Round trip: alternating runs of each server, one fresh process per run,
  * after one run of each that is not counted (the first processes of a
- * prefix start slower).  A run's figure is its fastest batch: other work
+ * prefix run slower).  A run's figure is its fastest batch: other work
  * on the machine only ever adds time, and the fastest batch is the one it
  * disturbed least. */
 #define RT_PAIRS    9

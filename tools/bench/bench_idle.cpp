@@ -74,10 +74,10 @@ static Footprint FootprintOf(HANDLE hProcess)
 
 static void FootprintRows(const char *pszWho, const char *pszLoad, const Footprint &before, const Footprint &after)
 {
-    Row(Format("%s kernel handles, before/after %s", pszWho, pszLoad),
+    Row(Format("%s kernel handles before/after %s", pszWho, pszLoad),
         Format("%ld -> %ld", before.handles, after.handles), "no growth",
         before.handles < 0 ? "" : Verdict(after.handles <= before.handles));
-    Row(Format("%s private bytes, before/after %s", pszWho, pszLoad),
+    Row(Format("%s private bytes before/after %s", pszWho, pszLoad),
         Format("%lu -> %lu KiB", (unsigned long)(before.privateBytes >> 10), (unsigned long)(after.privateBytes >> 10)),
         "no growth", Verdict(after.privateBytes <= before.privateBytes));
 }
