@@ -1,7 +1,8 @@
-# The two commands (see README.md):
+# The commands (see README.md):
 #   make demo    the whole product at work in a sandbox Wine prefix
 #   make check   build everything and pass every test under Wine
-# Both install what is missing first (tools/install-deps.sh).
+#   make bench   the benchmarks: one table per build that runs here
+# Each installs what is missing first (tools/install-deps.sh).
 #
 # Two builds of the same sources, each in a CMake tree of its own:
 #   $(BUILD)/x86  the x86 build, for Windows 2000 and XP; product folder $(BUILD)/dist
@@ -43,6 +44,11 @@ check: dist
 
 demo: dist
 	sh tools/demo.sh $(BUILD)
+
+bench: dist
+	cmake --build $(X86) -j $(JOBS) --target bench_programs
+	cmake --build $(X64) -j $(JOBS) --target bench_programs
+	sh tools/bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
