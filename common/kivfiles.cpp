@@ -1,14 +1,23 @@
 /*
  * The settings files (see kivfiles.h).
  *
- * A save never opens the file it replaces.  It writes a temporary file
- * that GetTempFileNameW creates (with CREATE_NEW, so two saves at once,
- * from any threads or processes, never share one) in the settings folder,
- * and moves it over the old file only once every byte is written.  The
- * move itself keeps the old sharing rule: the system refuses to replace a
- * file that another handle holds open without FILE_SHARE_DELETE, as every
- * load does, so a save during a load fails and the old file stays.  A load
- * sees either the old file or the new one, never a part of either.
+ * A save writes a temporary file that GetTempFileNameW creates (with
+ * CREATE_NEW, so two saves at once, from any threads or processes, never
+ * share one) in the settings folder, and puts it in place of the old file
+ * only once every byte is written: ReplaceFileW over an existing file,
+ * which keeps that file's security and attributes (what an administrator
+ * gave the slot files so that every user may save), a move where there is
+ * none.  The replacement keeps the old sharing rule: the system refuses to
+ * replace a file that another handle holds open without FILE_SHARE_DELETE,
+ * as every load does, so a save during a load fails and the old file
+ * stays.  A load sees either the old file or the new one, never a part of
+ * either.
+ *
+ * A user may be allowed to write the slot files without being allowed to
+ * create or delete files in their folder (the system folder, for most
+ * users).  Where the temporary file cannot be created or cannot take the
+ * old file's place, the file is written in place, in one write, flushed:
+ * not atomic, but a save that worked before still works.
  */
 #include "kivfiles.h"
 #include "kivpath.h"
@@ -21,14 +30,28 @@
 #define KIV_SETTINGS_PATH_UNITS  256
 #define KIV_SYSTEM_DIR_LIMIT     250
 
-/* Prefix of the temporary files ("kivXXXX.tmp"). */
+/* The temporary files GetTempFileNameW makes: "kiv", one to four hex
+ * digits, ".tmp". */
 #define KIV_TEMP_PREFIX          L"kiv"
+#define KIV_TEMP_SUFFIX          L".tmp"
+#define KIV_TEMP_MAX_DIGITS      4
+/* A temporary file this much older than now was left by a save that was
+ * killed: a save lives for milliseconds.  In 100-ns units: one minute. */
+#define KIV_STALE_TEMP_AGE       (60LL * 10000000LL)
+/* Room for a file's security descriptor; a larger one is not kept. */
+#define KIV_SECURITY_BYTES       4096
 
 static KIVWRITEFILEPROC g_pfnWriteSeam = NULL;
+static KIVGETTEMPFILENAMEPROC g_pfnTempFileSeam = NULL;
 
 void KivSetSettingsWriteSeam(KIVWRITEFILEPROC pfn)
 {
     g_pfnWriteSeam = pfn;
+}
+
+void KivSetSettingsTempFileSeam(KIVGETTEMPFILENAMEPROC pfn)
+{
+    g_pfnTempFileSeam = pfn;
 }
 
 static BOOL WriteSettingsBytes(HANDLE hFile, const void *pData, DWORD cbData, DWORD *pcbWritten)
@@ -36,6 +59,13 @@ static BOOL WriteSettingsBytes(HANDLE hFile, const void *pData, DWORD cbData, DW
     if (g_pfnWriteSeam != NULL)
         return g_pfnWriteSeam(hFile, pData, cbData, pcbWritten, NULL);
     return WriteFile(hFile, pData, cbData, pcbWritten, NULL);
+}
+
+static UINT MakeTempFile(const WCHAR *pszFolder, WCHAR *pszTemp)
+{
+    if (g_pfnTempFileSeam != NULL)
+        return g_pfnTempFileSeam(pszFolder, KIV_TEMP_PREFIX, 0, pszTemp);
+    return GetTempFileNameW(pszFolder, KIV_TEMP_PREFIX, 0, pszTemp);
 }
 
 static DWORD BoundUserId(DWORD dwUserId)
@@ -98,44 +128,186 @@ static int BuildSlotPath(WCHAR *pszPath, const WCHAR *pszFolder, DWORD dwUserId)
     return BuildSettingsPath(pszPath, pszFolder, szName);
 }
 
+/* Writes cbData bytes into a new file or over an existing one; 1 when
+ * all were written and flushed. */
+static int WriteWholeFile(const WCHAR *pszPath, const void *pData, DWORD cbData)
+{
+    HANDLE hFile;
+    DWORD cbWritten = 0;
+    int result = 0;
+
+    hFile = CreateFileW(pszPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return 0;
+    if (WriteSettingsBytes(hFile, pData, cbData, &cbWritten) && cbWritten == cbData && FlushFileBuffers(hFile))
+        result = 1;
+    CloseHandle(hFile);
+    return result;
+}
+
+/* What the existing target's owner gave it, to give it back after the
+ * replacement: ReplaceFileW keeps both on Windows; not every system does. */
+typedef struct {
+    DWORD dwAttributes;                  /* INVALID_FILE_ATTRIBUTES: none read */
+    int bHaveDacl;
+    BYTE abSecurity[KIV_SECURITY_BYTES]; /* self-relative, DACL only */
+} KIVFILEKEEP;
+
+static void ReadWhatToKeep(const WCHAR *pszPath, KIVFILEKEEP *pKeep)
+{
+    DWORD cbNeeded = 0;
+
+    pKeep->dwAttributes = GetFileAttributesW(pszPath);
+    pKeep->bHaveDacl = GetFileSecurityW(pszPath, DACL_SECURITY_INFORMATION,
+                                        (PSECURITY_DESCRIPTOR)pKeep->abSecurity,
+                                        sizeof(pKeep->abSecurity), &cbNeeded) != 0;
+}
+
+static void PutBackWhatToKeep(const WCHAR *pszPath, const KIVFILEKEEP *pKeep)
+{
+    if (pKeep->bHaveDacl)
+        SetFileSecurityW(pszPath, DACL_SECURITY_INFORMATION, (PSECURITY_DESCRIPTOR)pKeep->abSecurity);
+    if (pKeep->dwAttributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesW(pszPath) != pKeep->dwAttributes)
+        SetFileAttributesW(pszPath, pKeep->dwAttributes);
+}
+
 /*
- * Replaces the file pszTarget in pszFolder by cbData bytes: written to a
- * new temporary file in the same folder (so the move is a rename on one
- * volume), flushed, then moved over the target.  On any failure the
- * temporary file is deleted and the target is left as it was.
+ * Replaces pszTarget (in pszFolder) by cbData bytes, as a whole where the
+ * folder lets this user create a file, in place where it does not (see
+ * the top of this file).  On any failure the target is left as it was,
+ * except after a failed write in place, which the folder left no other
+ * way to make.
  */
 static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
                             const void *pData, DWORD cbData)
 {
     WCHAR szTemp[MAX_PATH];
-    HANDLE hFile = INVALID_HANDLE_VALUE;
-    DWORD cbWritten = 0;
+    KIVFILEKEEP keep;
+    HANDLE hCheck;
     int bTempExists = 0;
     int result = 0;
 
-    if (!GetTempFileNameW(pszFolder, KIV_TEMP_PREFIX, 0, szTemp))
+    /* Held open by a load: the save fails, as it always did.  Asked before
+     * anything is written, also because some systems' ReplaceFileW leave
+     * a file of their own behind when the file to replace is in use. */
+    hCheck = CreateFileW(pszTarget, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hCheck != INVALID_HANDLE_VALUE)
+        CloseHandle(hCheck);
+    else if (GetLastError() == ERROR_SHARING_VIOLATION)
         goto Exit;
+
+    if (!MakeTempFile(pszFolder, szTemp))
+        goto InPlace;
     bTempExists = 1;
-    hFile = CreateFileW(szTemp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
+    if (!WriteWholeFile(szTemp, pData, cbData))
+        goto Exit;   /* a full disk: in place would fare no better */
+
+    if (GetFileAttributesW(pszTarget) == INVALID_FILE_ATTRIBUTES) {
+        if (MoveFileExW(szTemp, pszTarget, MOVEFILE_WRITE_THROUGH)) {
+            bTempExists = 0;
+            result = 1;
+        }
         goto Exit;
-    if (!WriteSettingsBytes(hFile, pData, cbData, &cbWritten) || cbWritten != cbData)
+    }
+    ReadWhatToKeep(pszTarget, &keep);
+    if (ReplaceFileW(pszTarget, szTemp, NULL, 0, NULL, NULL)) {
+        bTempExists = 0;
+        PutBackWhatToKeep(pszTarget, &keep);
+        result = 1;
         goto Exit;
-    if (!FlushFileBuffers(hFile))
+    }
+    /* Opened by a load since: fail, as the write in place would too.  Not
+     * allowed to replace it (the user may write the file, not remove it):
+     * write it in place. */
+    if (GetLastError() != ERROR_ACCESS_DENIED)
         goto Exit;
-    CloseHandle(hFile);
-    hFile = INVALID_HANDLE_VALUE;
-    if (!MoveFileExW(szTemp, pszTarget, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        goto Exit;
-    bTempExists = 0;
-    result = 1;
+
+InPlace:
+    if (bTempExists) {
+        DeleteFileW(szTemp);
+        bTempExists = 0;
+    }
+    result = WriteWholeFile(pszTarget, pData, cbData);
 
 Exit:
-    if (hFile != INVALID_HANDLE_VALUE)
-        CloseHandle(hFile);
     if (bTempExists)
         DeleteFileW(szTemp);
     return result;
+}
+
+static WCHAR AsciiLowerW(WCHAR c)
+{
+    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
+}
+
+/* 1 when the n units are the (lower case) text, in any letter case. */
+static int SameAsciiText(const WCHAR *pszName, const WCHAR *pszText, size_t n)
+{
+    size_t i;
+
+    for (i = 0; i < n; i++) {
+        if (AsciiLowerW(pszName[i]) != pszText[i])
+            return 0;
+    }
+    return 1;
+}
+
+/* 1 for a name GetTempFileNameW gives with this file's prefix. */
+static int IsOwnTempName(const WCHAR *pszName)
+{
+    size_t cchPrefix = wcslen(KIV_TEMP_PREFIX);
+    size_t cchSuffix = wcslen(KIV_TEMP_SUFFIX);
+    size_t cch = wcslen(pszName);
+    size_t cchDigits, i;
+
+    if (cch <= cchPrefix + cchSuffix)
+        return 0;
+    cchDigits = cch - cchPrefix - cchSuffix;
+    if (cchDigits > KIV_TEMP_MAX_DIGITS || !SameAsciiText(pszName, KIV_TEMP_PREFIX, cchPrefix) ||
+        !SameAsciiText(pszName + cch - cchSuffix, KIV_TEMP_SUFFIX, cchSuffix))
+        return 0;
+    for (i = cchPrefix; i < cchPrefix + cchDigits; i++) {
+        WCHAR c = AsciiLowerW(pszName[i]);
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f')))
+            return 0;
+    }
+    return 1;
+}
+
+/*
+ * Removes the temporary files that saves killed in the middle left in the
+ * settings folder: only names of this file's pattern, no larger than a
+ * record, older than a minute, and not open (a save in progress holds its
+ * file open without sharing, so the delete fails).
+ */
+static void RemoveStaleTempFiles(const WCHAR *pszFolder)
+{
+    WCHAR szPattern[KIV_SETTINGS_PATH_UNITS];
+    WCHAR szPath[KIV_SETTINGS_PATH_UNITS];
+    WIN32_FIND_DATAW fd;
+    FILETIME ftNow;
+    ULARGE_INTEGER now, written;
+    HANDLE hFind;
+
+    if (!BuildSettingsPath(szPattern, pszFolder, KIV_TEMP_PREFIX L"*" KIV_TEMP_SUFFIX))
+        return;
+    GetSystemTimeAsFileTime(&ftNow);
+    now.LowPart = ftNow.dwLowDateTime;
+    now.HighPart = ftNow.dwHighDateTime;
+    hFind = FindFirstFileW(szPattern, &fd);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        written.LowPart = fd.ftLastWriteTime.dwLowDateTime;
+        written.HighPart = fd.ftLastWriteTime.dwHighDateTime;
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsOwnTempName(fd.cFileName) ||
+            fd.nFileSizeHigh != 0 || fd.nFileSizeLow > KIV_CFG_SIZE ||
+            written.QuadPart + KIV_STALE_TEMP_AGE > now.QuadPart)
+            continue;
+        if (BuildSettingsPath(szPath, pszFolder, fd.cFileName))
+            DeleteFileW(szPath);
+    } while (FindNextFileW(hFind, &fd));
+    FindClose(hFind);
 }
 
 /* The id stored in the folder's "kivusrid.bin", bounded. */
@@ -186,6 +358,7 @@ void SaveKivPrinterSettings(KIVPRINTERCFG *pCfg)
     pCfg->bUserId = (BYTE)BoundUserId(pCfg->bUserId);
     if (!bHaveFolder || !BuildSlotPath(szPath, szFolder, pCfg->bUserId))
         return;
+    RemoveStaleTempFiles(szFolder);
     /* The pointer slots are stored with whatever they hold; readers set
      * them again. */
     if (!ReplaceWholeFile(szFolder, szPath, pCfg, sizeof(*pCfg)))

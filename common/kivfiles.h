@@ -8,11 +8,15 @@
  * are machine-wide, not per Windows account.  Nothing here reports an
  * error beyond its result.
  *
- * A file is replaced only as a whole: the new content goes to a temporary
- * file in the settings folder, which is moved over the old one only once
- * every byte was written.  So a save that fails, at any step, leaves the
- * old file as it was; and as before a save fails, silently, while another
- * handle to the file is open (a load in progress).
+ * A file is replaced as a whole where the folder allows it: the new
+ * content goes to a temporary file in the settings folder, which takes
+ * the old file's place only once every byte was written, keeping the old
+ * file's security and attributes.  So a save that fails, at any step,
+ * leaves the old file as it was; and as before a save fails, silently,
+ * while another handle to the file is open (a load in progress).  A user
+ * who may write the files but not create files in their folder saves in
+ * place, as a write over the old file.  A save also removes the temporary
+ * files that earlier saves, killed in the middle, left behind.
  *
  * Usable from C and C++.
  */

@@ -24,6 +24,11 @@ typedef BOOL (WINAPI *KIVWRITEFILEPROC)(HANDLE hFile, LPCVOID pBuffer, DWORD cbT
                                         LPDWORD pcbWritten, LPOVERLAPPED pOverlapped);
 void KivSetSettingsWriteSeam(KIVWRITEFILEPROC pfn);
 
+/* GetTempFileNameW, as a save makes its temporary file. */
+typedef UINT (WINAPI *KIVGETTEMPFILENAMEPROC)(LPCWSTR pszPath, LPCWSTR pszPrefix, UINT uUnique,
+                                              LPWSTR pszTempFileName);
+void KivSetSettingsTempFileSeam(KIVGETTEMPFILENAMEPROC pfn);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@
 #include "kivfiles.h"
 #include "kivpath.h"
 #include "kivseams.h"
+#include <sddl.h>
 
 namespace {
 
@@ -53,9 +54,13 @@ bool SameButSlots(const KIVPRINTERCFG &a, const KIVPRINTERCFG &b)
     return x == y;
 }
 
+/* The temporary files a save makes ("kivXXXX.tmp").  Others are not the
+ * library's: Wine's ReplaceFileW leaves an "rfXXXX.tmp" of its own when
+ * the file to replace was opened between a save's check and its
+ * replacement. */
 std::vector<std::wstring> TempFilesIn(const std::wstring &folder)
 {
-    return ListFiles(folder, L"*.tmp");
+    return ListFiles(folder, L"kiv*.tmp");
 }
 
 }  // namespace
@@ -365,6 +370,145 @@ TEST(SettingsFiles, InterruptedSaveLeavesTheOldRecordLoadable)
     KIVPRINTERCFG cfg;
     ASSERT_EQ(LoadKivPrinterSettings(&cfg), 1);
     EXPECT_EQ(cfg.dwCounter, 200u);
+}
+
+/* ---- Saves on a machine whose administrator set the slot files up ----- */
+
+namespace {
+
+const wchar_t kEveryoneMayWrite[] = L"D:(A;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;BA)";
+
+bool SetDacl(const std::wstring &path, const wchar_t *pszSddl)
+{
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    bool ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(pszSddl, SDDL_REVISION_1, &pSd, NULL) &&
+              SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, pSd);
+    if (pSd)
+        LocalFree(pSd);
+    return ok;
+}
+
+/* The access the file's DACL allows everyone (the world SID). */
+DWORD EveryonesAccess(const std::wstring &path)
+{
+    BYTE sd[4096];
+    DWORD cb = 0, access = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL pDacl = NULL;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID pEveryone = NULL;
+
+    if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, (PSECURITY_DESCRIPTOR)sd, sizeof(sd), &cb) ||
+        !GetSecurityDescriptorDacl((PSECURITY_DESCRIPTOR)sd, &present, &pDacl, &defaulted) || !pDacl ||
+        !AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &pEveryone))
+        return 0;
+    for (WORD i = 0; i < pDacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *pAce = NULL;
+        if (GetAce(pDacl, i, (void **)&pAce) && pAce->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid((PSID)&pAce->SidStart, pEveryone))
+            access |= pAce->Mask;
+    }
+    FreeSid(pEveryone);
+    return access;
+}
+
+bool SetLastWrite(const std::wstring &path, LONGLONG hundredNsAgo)
+{
+    FILETIME ft;
+    ULARGE_INTEGER t;
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    GetSystemTimeAsFileTime(&ft);
+    t.LowPart = ft.dwLowDateTime;
+    t.HighPart = ft.dwHighDateTime;
+    t.QuadPart -= hundredNsAgo;
+    ft.dwLowDateTime = t.LowPart;
+    ft.dwHighDateTime = t.HighPart;
+    bool ok = SetFileTime(h, NULL, NULL, &ft) != FALSE;
+    CloseHandle(h);
+    return ok;
+}
+
+UINT WINAPI NoTempFile(LPCWSTR, LPCWSTR, UINT, LPWSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+}  // namespace
+
+TEST(SettingsFiles, SaveKeepsWhatAnAdministratorGaveTheSlotFile)
+{
+    KIVPRINTERCFG first = NamedRecord(1, 3);
+    SaveKivPrinterSettings(&first);
+    const DWORD kGiven = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    ASSERT_TRUE(SetFileAttributesW(SlotFile(3).c_str(), kGiven));
+    ASSERT_TRUE(SetDacl(SlotFile(3), kEveryoneMayWrite));
+    ASSERT_TRUE(EveryonesAccess(SlotFile(3)) & FILE_WRITE_DATA) << "the platform keeps no such permission";
+
+    KIVPRINTERCFG second = NamedRecord(2, 3);
+    SaveKivPrinterSettings(&second);
+    KIVPRINTERCFG cfg;
+    ASSERT_EQ(LoadKivPrinterSettings(&cfg), 1);
+    EXPECT_EQ(cfg.dwCounter, 2u) << "not saved";
+    EXPECT_EQ(GetFileAttributesW(SlotFile(3).c_str()), kGiven);
+    EXPECT_TRUE(EveryonesAccess(SlotFile(3)) & FILE_WRITE_DATA) << "everyone's write access is gone";
+}
+
+TEST(SettingsFiles, SaveWithoutRoomForATemporaryFileWritesInPlace)
+{
+    KIVPRINTERCFG first = NamedRecord(1, 2);
+    SaveKivPrinterSettings(&first);
+
+    KivSetSettingsTempFileSeam(NoTempFile);
+    KIVPRINTERCFG over = NamedRecord(2, 2);       /* over an existing slot file */
+    SaveKivPrinterSettings(&over);
+    KIVPRINTERCFG fresh = NamedRecord(3, 4);      /* a slot file not there yet */
+    SaveKivPrinterSettings(&fresh);
+    KivSetSettingsTempFileSeam(NULL);
+
+    EXPECT_EQ(LoadUserID(), 4u);
+    KIVPRINTERCFG cfg;
+    ASSERT_EQ(LoadKivPrinterSettings(&cfg), 1);
+    EXPECT_EQ(cfg.dwCounter, 3u);
+    SaveUserId(2);
+    ASSERT_EQ(LoadKivPrinterSettings(&cfg), 1);
+    EXPECT_EQ(cfg.dwCounter, 2u);
+    EXPECT_TRUE(TempFilesIn(SystemFolder()).empty());
+}
+
+TEST(SettingsFiles, SaveRemovesTheTemporaryFilesOfKilledSaves)
+{
+    const LONGLONG kHour = 36000000000LL;
+    struct {
+        const wchar_t *pszName;
+        size_t cb;
+        LONGLONG age;
+        bool removed;
+    } const files[] = {
+        { L"kiv1A2B.tmp", KIV_CFG_SIZE, kHour, true },   /* a killed save's */
+        { L"kivF.tmp", 4, kHour, true },                  /* a killed id save's */
+        { L"kivnotes.tmp", 10, kHour, false },            /* not a name a save makes */
+        { L"kiv1A2C.tmp", 5000, kHour, false },           /* larger than any save */
+        { L"kiv1A2D.tmp", KIV_CFG_SIZE, 0, false },       /* a save may be writing it now */
+        { L"kiv1A2E.tmp", KIV_CFG_SIZE, kHour, false },   /* held open */
+    };
+    for (const auto &f : files) {
+        std::wstring path = SystemFolder() + f.pszName;
+        ASSERT_TRUE(WriteWholeFile(path, std::string(f.cb, 'x')));
+        ASSERT_TRUE(SetLastWrite(path, f.age));
+    }
+    HANDLE hHeld = CreateFileW((SystemFolder() + L"kiv1A2E.tmp").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+
+    KIVPRINTERCFG cfg = NamedRecord(7, 1);
+    SaveKivPrinterSettings(&cfg);
+    CloseHandle(hHeld);
+    for (const auto &f : files)
+        EXPECT_EQ(!PathIsFile(SystemFolder() + f.pszName), f.removed) << Narrow(f.pszName);
 }
 
 /* ---- Saves and loads at the same time --------------------------------- */
