@@ -11,6 +11,12 @@
  *                                          content into the share and read it back,
  *                                          until the event EVENT is set; exit code =
  *                                          wrong copies (100: could not attach)
+ *   kivclienthelper mixed ID COUNT         attach, COUNT mixed requests on its own
+ *                                          folder \\kivtest\share\loadID: copies of
+ *                                          files of varied sizes read back byte for
+ *                                          byte, deletes, folder and file tests;
+ *                                          counts into C:\loadID.txt; exit code =
+ *                                          wrong answers (100: could not attach)
  *   kivclienthelper copy FROM TO           attach, UNCCopyFile; exit code 0 when
  *                                          the agent copied (100: could not attach)
  *   kivclienthelper stall STAGE FROM TO READY
@@ -37,6 +43,7 @@
 #include <wchar.h>
 
 #include "agentproto.h"
+#include "agentsync.h"
 #include "kivclient.h"
 #include "kivtraymutex.h"
 
@@ -109,6 +116,141 @@ static int Copies(void)
             CloseHandle(h);
     }
     ExitUNCShelllApp();
+    return wrong;
+}
+
+/* The delete that no call of the library sends, as a client does it:
+ * under the client mutex, through the same exchange. */
+static int RawDelete(const wchar_t *pszPath)
+{
+    static HANDLE hMapping, hExec, hDone, hFree;
+    static AGENTBLOCK *pBlock;
+    KIVAGENTREQUEST request;
+    DWORD dwWait;
+    int served;
+
+    if (!pBlock) {
+        hMapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, KIV_AGENT_MEM_NAME);
+        pBlock = hMapping ? (AGENTBLOCK *)MapViewOfFile(hMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                                         sizeof(AGENTBLOCK))
+                          : NULL;
+        hExec = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_EXEC_NAME);
+        hDone = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_DONE_NAME);
+        hFree = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
+        if (!pBlock || !hExec || !hDone || !hFree)
+            return 0;
+    }
+    ZeroMemory(&request, sizeof(request));
+    request.lCommand = KIV_CMD_DELETE;
+    request.pszPath1 = pszPath;
+    request.cchPath1 = wcslen(pszPath);
+    dwWait = WaitForSingleObject(hFree, INFINITE);
+    if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED)
+        return 0;
+    KivAgentSettleBlock(pBlock, hExec, hDone, dwWait == WAIT_ABANDONED);
+    WaitForSingleObject(hDone, 0);
+    KivAgentWriteRequest(pBlock, &request);
+    served = SetEvent(hExec) && KivAgentAwaitDone(pBlock, hExec, hDone, &request);
+    ReleaseMutex(hFree);
+    return served;
+}
+
+/* Content of a load source: its size and the client tell its bytes. */
+static void FillSource(char *p, size_t cb, int id)
+{
+    for (size_t i = 0; i < cb; i++)
+        p[i] = (char)((i * 31 + cb * 7 + id * 13) & 0xFF);
+}
+
+static int SameAsFile(const wchar_t *pszPath, const char *pData, size_t cb)
+{
+    HANDLE h = CreateFileW(pszPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    static char buf[65536];
+    size_t off = 0;
+    int same = h != INVALID_HANDLE_VALUE;
+
+    while (same) {
+        DWORD got = 0;
+        if (!ReadFile(h, buf, sizeof(buf), &got, NULL)) {
+            same = 0;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (off + got > cb || memcmp(buf, pData + off, got) != 0)
+            same = 0;
+        off += got;
+    }
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return same && off == cb;
+}
+
+static int Mixed(int id, int count)
+{
+    static const size_t sizes[] = { 0, 1, 1000, 4096, 65537, 300000 };
+    const int nSizes = (int)(sizeof(sizes) / sizeof(sizes[0]));
+    const int nTargets = 4;
+    static char data[300000];
+    wchar_t szSource[64], szUnc[96], szLocal[96], szShare[64];
+    int exists[4] = { 0, 0, 0, 0 };
+    int copies = 0, deletes = 0, tests = 0, wrong = 0;
+    long long bytes = 0;
+    FILE *f;
+
+    for (int k = 0; k < nSizes; k++) {
+        HANDLE h;
+        DWORD cb = 0;
+        FillSource(data, sizes[k], id);
+        swprintf(szSource, 64, L"C:\\load%d-%d.bin", id, k);
+        h = CreateFileW(szSource, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h == INVALID_HANDLE_VALUE || !WriteFile(h, data, (DWORD)sizes[k], &cb, NULL))
+            return 101;
+        CloseHandle(h);
+    }
+    swprintf(szShare, 64, L"\\\\kivtest\\share\\load%d", id);
+    if (!InitUNCShelllApp())
+        return 100;
+    for (int i = 0; i < count; i++) {
+        int op = i % 10, t = (i / 10) % nTargets;
+        swprintf(szUnc, 96, L"%ls\\f%d", szShare, t);
+        swprintf(szLocal, 96, L"C:\\share\\load%d\\f%d", id, t);
+        if (op <= 3) {
+            int k = (i / 10 + op) % nSizes;
+            swprintf(szSource, 64, L"C:\\load%d-%d.bin", id, k);
+            FillSource(data, sizes[k], id);
+            copies++;
+            bytes += (long long)sizes[k];
+            if (UNCCopyFile(szSource, szUnc) == 0 || !SameAsFile(szLocal, data, sizes[k]))
+                wrong++;
+            exists[t] = 1;
+        } else if (op == 4) {
+            deletes++;
+            if (!RawDelete(szUnc) || GetFileAttributesW(szLocal) != INVALID_FILE_ATTRIBUTES)
+                wrong++;
+            exists[t] = 0;
+        } else if (op <= 6) {
+            tests += 2;
+            wrong += FileExists(szUnc) != exists[t];
+            wrong += DirExists(szUnc) != 0;
+        } else if (op == 7) {
+            tests += 2;
+            wrong += DirExists(szShare) != 1;
+            wrong += FileExists(szShare) != 0;
+        } else {
+            swprintf(szUnc, 96, L"%ls\\missing%d", szShare, i);
+            tests += 2;
+            wrong += FileExists(szUnc) != 0;
+            wrong += DirExists(szUnc) != 0;
+        }
+    }
+    ExitUNCShelllApp();
+    swprintf(szLocal, 96, L"C:\\load%d.txt", id);
+    f = _wfopen(szLocal, L"w");
+    if (f) {
+        fprintf(f, "%d %d %d %lld %d\n", copies, deletes, tests, bytes, wrong);
+        fclose(f);
+    }
     return wrong;
 }
 
@@ -201,6 +343,8 @@ int wmain(int argc, wchar_t **argv)
             return 102;
         return argv[1][0] == L'r' ? Requests(1) : Copies();
     }
+    if (argc >= 4 && wcscmp(argv[1], L"mixed") == 0)
+        return Mixed(_wtoi(argv[2]), _wtoi(argv[3]));
     if (argc >= 6 && wcscmp(argv[1], L"stall") == 0)
         return Stall(argv[2], argv[3], argv[4], argv[5]);
     if (argc >= 4 && wcscmp(argv[1], L"copy") == 0)

@@ -8,6 +8,7 @@
  * be checked locally.
  */
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -296,6 +297,52 @@ TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
     CloseHandle(hTests);
     CloseHandle(hCopies);
     CloseHandle(hQuit);
+    EXPECT_TRUE(agent.Stop());
+}
+
+/* ---- Load ------------------------------------------------------------- */
+
+TEST(AgentLoad, EightClientsWithAThousandMixedRequestsEach)
+{
+    const int kClients = 8, kRequests = 1000;
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    std::vector<HANDLE> clients;
+    for (int id = 0; id < kClients; id++) {
+        ASSERT_TRUE(CreateDirectoryW(Local(L"load" + std::to_wstring(id)).c_str(), NULL));
+        HANDLE h = Launch(Helper() + L" mixed " + std::to_wstring(id) + L" " + std::to_wstring(kRequests));
+        ASSERT_TRUE(h);
+        clients.push_back(h);
+    }
+    int copies = 0, deletes = 0, tests = 0, wrong = 0;
+    long long bytes = 0;
+    for (int id = 0; id < kClients; id++) {
+        DWORD code = 99;
+        EXPECT_TRUE(WaitExit(clients[id], 600000, &code)) << "client " << id << " hangs";
+        EXPECT_EQ(code, 0u) << "client " << id << ": wrong answers";
+        CloseHandle(clients[id]);
+        std::string counts;
+        ASSERT_TRUE(ReadWholeFile(L"C:\\load" + std::to_wstring(id) + L".txt", &counts)) << "client " << id;
+        int c = 0, d = 0, t = 0, w = 0;
+        long long b = 0;
+        ASSERT_EQ(sscanf(counts.c_str(), "%d %d %d %lld %d", &c, &d, &t, &b, &w), 5);
+        EXPECT_EQ(c + d + t / 2, kRequests / 10 * 10) << "client " << id;
+        copies += c;
+        deletes += d;
+        tests += t;
+        bytes += b;
+        wrong += w;
+    }
+    printf("agent load: %d clients, %d requests: %d copies (%lld bytes read back), %d deletes, "
+           "%d folder and file tests; %d wrong\n",
+           kClients, copies + deletes + tests, copies, bytes, deletes, tests, wrong);
+    EXPECT_EQ(wrong, 0);
+
+    /* Still serving. */
+    RawAgentClient client;
+    ASSERT_TRUE(client.Attach());
+    ASSERT_TRUE(client.Send(KIV_CMD_DIR_EXISTS, L"C:\\windows"));
+    EXPECT_EQ(client.TestResult(), 1);
     EXPECT_TRUE(agent.Stop());
 }
 
