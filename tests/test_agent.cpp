@@ -4,8 +4,11 @@
  * objects, the registry and the files it works on.
  */
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 #include "testsupport.h"
+#include "agentsync.h"
+#include "hostile.h"
 
 #define RUN_KEY   "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 #define RUN_VALUE "kivprt"
@@ -431,4 +434,173 @@ TEST(AgentLifecycle, SmallerMappingTakenFirstIsServedWithinItsView)
     client.Detach();
     ASSERT_TRUE(agent.Stop());
     CloseHandle(hSmall);
+}
+
+/* ---- Hostile input, counted ----------------------------------------- */
+
+namespace {
+
+/* Operations that change files get paths under these folders only, from
+ * units that cannot name a parent folder, another drive or a device. */
+const wchar_t kScratch[] = L"C:\\fuzz\\";
+const wchar_t kNowhere[] = L"C:\\fuzz-none\\";   /* never exists */
+const wchar_t kSafeUnits[] = L"bdefghxyz0123456789 $~_\\";
+const wchar_t kAnyUnits[] = L"\\/:.*? abcnopstCON0129";
+
+/* A path field: the prefix, then random units, cut by a zero at a random
+ * place or by none at all (the agent reads at most 255 units). */
+void FillField(WCHAR *pField, HostileRandom &rnd, const wchar_t *pszPrefix, bool safe)
+{
+    size_t i = wcslen(pszPrefix);
+    memcpy(pField, pszPrefix, i * sizeof(WCHAR));
+    for (; i < KIV_AGENT_PATH_UNITS; i++) {
+        if (rnd.OneIn(4))
+            pField[i] = (WCHAR)(0x100 + rnd.Below(0xFF00));
+        else if (safe)
+            pField[i] = kSafeUnits[rnd.Below(wcslen(kSafeUnits))];
+        else if (rnd.OneIn(3))
+            pField[i] = (WCHAR)rnd.Below(0x100);
+        else
+            pField[i] = kAnyUnits[rnd.Below(wcslen(kAnyUnits))];
+    }
+    if (!rnd.OneIn(4))
+        pField[wcslen(pszPrefix) + rnd.Below(KIV_AGENT_PATH_UNITS - (DWORD)wcslen(pszPrefix))] = 0;
+}
+
+/* A scratch path: now and then a name that copies make and deletes
+ * remove, else a random one. */
+void FillScratchField(WCHAR *pField, HostileRandom &rnd)
+{
+    if (rnd.OneIn(3))
+        wcscpy(pField, rnd.OneIn(2) ? L"C:\\fuzz\\d" : L"C:\\fuzz\\e");
+    else
+        FillField(pField, rnd, kScratch, true);
+}
+
+/* Every code, the slow ones (quit ends the agent, open and run pause) rare;
+ * codes outside 0..6 include the agent's own serving mark. */
+LONG PickCode(HostileRandom &rnd, LONG lAgentMark)
+{
+    DWORD r = rnd.Below(1000);
+    if (r < 1)
+        return KIV_CMD_QUIT;
+    if (r < 3)
+        return KIV_CMD_OPEN;
+    if (r < 5)
+        return KIV_CMD_RUN;
+    if (r < 205)
+        return KIV_CMD_COPY;
+    if (r < 305)
+        return KIV_CMD_DELETE;
+    if (r < 505)
+        return KIV_CMD_DIR_EXISTS;
+    if (r < 705)
+        return KIV_CMD_FILE_EXISTS;
+    switch (rnd.Below(5)) {
+    case 0:
+        return 7 + (LONG)rnd.Below(1000);
+    case 1:
+        return -1 - (LONG)rnd.Below(1000);
+    case 2:
+        return lAgentMark;
+    case 3:
+        return KIV_AGENT_LOST_MARK;
+    default: {
+        LONG l = (LONG)rnd.Next();
+        return (l >= KIV_CMD_QUIT && l <= KIV_CMD_RUN) ? 7 : l;
+    }
+    }
+}
+
+}  // namespace
+
+TEST(HostileInput, RandomSharedBlocks)
+{
+    const int kRequests = 10000;
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\fuzz", NULL));
+    ASSERT_TRUE(WriteWholeFile(L"C:\\fuzz\\b", "scratch"));
+    const std::set<std::wstring> rootBefore = FolderNames(L"C:\\");
+    AgentProcess agent;
+    RawAgentClient client;
+    ASSERT_TRUE(client.Attach());
+    /* An agent takes a mark it finds in the block, when it starts, for one
+     * left by an agent that died while serving: the first request after a
+     * start is a plain one, so that the random codes meet a settled agent. */
+    auto startAgent = [&] {
+        return agent.Start(L"  -launch") && client.Send(KIV_CMD_DIR_EXISTS, L"C:\\fuzz") &&
+               client.TestResult() == 1;
+    };
+    ASSERT_TRUE(startAgent());
+    HostileRandom rnd(0xBB67AE85u);
+    int sent = 0, restarts = 0, copied = 0, perCode[8] = {0};
+    DWORD start = GetTickCount();
+
+    for (int i = 0; i < kRequests; i++) {
+        AGENTBLOCK *pBlock = client.pBlock;
+        LONG lCode = PickCode(rnd, KivAgentServingMark(GetProcessId(agent.hProcess)));
+        FillField(pBlock->szPath1, rnd, L"", false);
+        FillField(pBlock->szPath2, rnd, L"", false);
+        if (lCode == KIV_CMD_DELETE)
+            FillScratchField(pBlock->szPath1, rnd);
+        if (lCode == KIV_CMD_COPY) {
+            /* From the one file no request removes, or from anywhere. */
+            if (rnd.OneIn(2))
+                wcscpy(pBlock->szPath1, L"C:\\fuzz\\b");
+            else
+                FillScratchField(pBlock->szPath1, rnd);
+            FillScratchField(pBlock->szPath2, rnd);
+        }
+        if (lCode == KIV_CMD_OPEN || lCode == KIV_CMD_RUN)
+            FillField(pBlock->szPath1, rnd, kNowhere, true);
+        pBlock->lCommand = lCode;
+        const AGENTBLOCK before = *pBlock;
+
+        ASSERT_TRUE(client.Send(lCode)) << "request " << i << " (code " << lCode << ") not answered";
+        sent++;
+        perCode[(lCode >= KIV_CMD_QUIT && lCode <= KIV_CMD_RUN) ? lCode : 7]++;
+        switch (lCode) {
+        case KIV_CMD_QUIT: {
+            DWORD code = 0xdeadbeef;
+            ASSERT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, &code)) << "request " << i;
+            EXPECT_EQ(code, 0u);
+            CloseHandle(agent.hProcess);
+            agent.hProcess = NULL;
+            ASSERT_TRUE(startAgent()) << "restart after request " << i;
+            restarts++;
+            break;
+        }
+        case KIV_CMD_COPY:
+            ASSERT_TRUE(client.Command() == 0 || client.Command() == 1) << "request " << i;
+            copied += client.Command();
+            break;
+        case KIV_CMD_DIR_EXISTS:
+        case KIV_CMD_FILE_EXISTS:
+            ASSERT_TRUE(client.TestResult() == 0 || client.TestResult() == 1) << "request " << i;
+            /* fall through */
+        case KIV_CMD_DELETE:
+        case KIV_CMD_OPEN:
+        case KIV_CMD_RUN:
+            ASSERT_EQ(client.Command(), lCode) << "request " << i;
+            break;
+        default:
+            ASSERT_EQ(memcmp(&before, pBlock, sizeof(before)), 0) << "request " << i << " code " << lCode;
+        }
+    }
+    printf("hostile shared blocks: %d requests answered (quit %d, copy %d of which %d copied, delete %d, "
+           "folder %d, file %d, open %d, run %d, other codes %d), %d agent restarts, in %lu ms\n",
+           sent, perCode[0], perCode[1], copied, perCode[2], perCode[3], perCode[4], perCode[5], perCode[6],
+           perCode[7], restarts, (unsigned long)(GetTickCount() - start));
+    EXPECT_EQ(sent, kRequests);
+
+    /* Still serving, with the right answers; nothing outside the scratch
+     * folder was made or removed. */
+    ASSERT_TRUE(WriteWholeFile(L"C:\\fuzz\\last", "x"));
+    ASSERT_TRUE(client.Send(KIV_CMD_FILE_EXISTS, L"C:\\fuzz\\last"));
+    EXPECT_EQ(client.TestResult(), 1);
+    ASSERT_TRUE(client.Send(KIV_CMD_DIR_EXISTS, L"C:\\fuzz\\last"));
+    EXPECT_EQ(client.TestResult(), 0);
+    EXPECT_EQ(WaitForSingleObject(agent.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "the agent ended";
+    EXPECT_TRUE(FolderNames(L"C:\\") == rootBefore);
+    client.Detach();
+    EXPECT_TRUE(agent.Stop());
 }

@@ -4,6 +4,8 @@
  * drive that Wine's mount manager really reports as remote.
  */
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <stdio.h>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "kivcfg.h"
 #include "kivpath.h"
 #include "kivseams.h"
+#include "hostile.h"
 
 namespace {
 
@@ -512,4 +515,146 @@ TEST(NetworkPath, WineNetworkDrive)
     CheckValidityDevOpt(&cfg);
     EXPECT_STREQ(cfg.szInitialPath, L"n:\\sub");
     KivSetGetUniversalNameSeam(NULL);
+}
+
+/* ---- Hostile input, counted ----------------------------------------- */
+
+namespace {
+
+/* A random path: lengths 0 to 1,024, most near the limits of 256 and 260
+ * or short; backslashes, slashes, colons, dots, letters, now and then a
+ * unit above 0x7F; no zero. */
+std::wstring RandomPath(HostileRandom &rnd)
+{
+    static const wchar_t kUnits[] = L"\\\\\\//::...abcxyzCN";
+    DWORD shape = rnd.Below(4);
+    size_t len = shape == 0 ? rnd.Below(1025) : shape == 1 ? 245 + rnd.Below(20) : rnd.Below(40);
+    std::wstring path;
+    while (path.size() < len)
+        path += rnd.OneIn(10) ? (WCHAR)(0x80 + rnd.Below(0xFF7F)) : kUnits[rnd.Below(wcslen(kUnits))];
+    return path;
+}
+
+/* Length of a text within the first `units` units; `units` when it has no
+ * terminator there. */
+size_t BoundedLen(const WCHAR *p, size_t units)
+{
+    size_t n = 0;
+    while (n < units && p[n] != 0)
+        n++;
+    return n;
+}
+
+bool StartsWith(const std::wstring &s, const std::wstring &head)
+{
+    return s.compare(0, head.size(), head) == 0;
+}
+
+}  // namespace
+
+TEST(HostileInput, RandomPaths)
+{
+    const int kPaths = 10000;
+    /* Paths on n:, a network drive, are rewritten to whatever the provider
+     * answers: random names, long, short and unterminated. */
+    ASSERT_TRUE(DefineWineNetworkDrive(L'n', L"C:\\share"));
+    KivSetGetUniversalNameSeam(LookupSucceeds);
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\fz", NULL));
+    std::set<std::wstring> rootBefore = FolderNames(L"C:\\");
+    GuardedRegion inA(4096), inB(4096), out(4096);
+    ASSERT_TRUE(inA.Ok() && inB.Ok() && out.Ok());
+    HostileRandom rnd(0xA54FF53Au);
+    int tried = 0, built = 0, split = 0, network = 0, rewritten = 0, trees = 0;
+    DWORD start = GetTickCount();
+
+    for (int i = 0; i < kPaths; i++) {
+        std::wstring path = RandomPath(rnd);
+        SCOPED_TRACE("path " + std::to_string(i) + " of " + std::to_string(path.size()) + " units");
+
+        const WCHAR *pszPath = inA.PlaceText(path);
+        int unc = IsUNCPath(pszPath);
+        ASSERT_EQ(unc, path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\');
+        /* Wine's path conversion compares the first four units at once,
+         * past the end of a shorter text: that one gets zeros after it. */
+        int exists = LocalDirExists(inB.PlaceText(path + std::wstring(3, L'\0')));
+        ASSERT_TRUE(exists == 0 || exists == 1);
+
+        /* The folder part: a head of the path, 2 + 255 units at most. */
+        WCHAR *pszOut = (WCHAR *)out.End(KIV_PATH_UNITS * sizeof(WCHAR), 0xCC);
+        int r = GetFolderOfPath(pszPath, pszOut);
+        size_t cch = BoundedLen(pszOut, KIV_PATH_UNITS);
+        ASSERT_TRUE(r == 0 || r == 1);
+        ASSERT_LT(cch, (size_t)KIV_PATH_UNITS);
+        ASSERT_TRUE(r == 1 ? cch <= 257 && StartsWith(path, std::wstring(pszOut, cch)) : cch == 0);
+        split += r;
+
+        /* Folder and name joined: both whole, or nothing. */
+        std::wstring name = RandomPath(rnd);
+        const WCHAR *pszName = inB.PlaceText(name);
+        pszOut = (WCHAR *)out.End(KIV_PATH_UNITS * sizeof(WCHAR), 0xCC);
+        r = BuildFullPath(pszPath, pszName, pszOut);
+        cch = BoundedLen(pszOut, KIV_PATH_UNITS);
+        ASSERT_TRUE(r == 0 || r == 1);
+        ASSERT_LT(cch, (size_t)KIV_PATH_UNITS);
+        std::wstring joined(pszOut, cch);
+        ASSERT_TRUE(r == 1 ? StartsWith(joined, path) && joined.size() >= name.size() &&
+                                 joined.compare(joined.size() - name.size(), name.size(), name) == 0
+                           : cch == 0);
+        ASSERT_TRUE(path == pszPath && name == pszName) << "an input was changed";
+        ASSERT_TRUE(inB.MarginIntact() && out.MarginIntact());
+        built += r;
+
+        /* Rewritten in place, in a buffer of 256 units or the path's
+         * length and one: unchanged unless the provider's name fits. */
+        std::wstring checked = rnd.OneIn(4) ? L"n:\\" + path.substr(0, rnd.Below(300)) : path;
+        g_universalName = RandomPath(rnd);
+        g_fillWithoutTerminator = rnd.OneIn(8);
+        size_t units = std::max((size_t)256, checked.size() + 1);
+        WCHAR *pszBuf = (WCHAR *)out.End(units * sizeof(WCHAR), 0xCC);
+        memcpy(pszBuf, checked.c_str(), (checked.size() + 1) * sizeof(WCHAR));
+        r = CheckIfNetworkPath(pszBuf);
+        cch = BoundedLen(pszBuf, units);
+        ASSERT_TRUE(r == 0 || r == 1);
+        ASSERT_LT(cch, units);
+        std::wstring after(pszBuf, cch);
+        ASSERT_TRUE(after == checked || (r == 1 && !g_fillWithoutTerminator && after == g_universalName &&
+                                         after.size() <= KIV_UNC_REWRITE_MAX_LEN))
+            << "rewritten to " << after.size() << " units";
+        ASSERT_TRUE(out.MarginIntact());
+        network += r;
+        rewritten += after != checked;
+
+        /* Folder trees, only ever under C:\fz: the tail holds no "..". */
+        std::wstring tree = L"C:\\fz\\" + path;
+        for (size_t k = 1; k < tree.size(); k++) {
+            if (tree[k] == L'.' && tree[k - 1] == L'.')
+                tree[k] = L'x';
+        }
+        const WCHAR *pszTree = inA.PlaceText(tree);
+        r = CreateFolderTree(pszTree, (int)rnd.Below(2));
+        ASSERT_TRUE(r == 0 || r == 1);
+        ASSERT_TRUE(tree == pszTree) << "the path was changed";
+        ASSERT_TRUE(inA.MarginIntact());
+        trees += r;
+
+        /* The install folder, missing in the first half, there after. */
+        if (i == kPaths / 2) {
+            ASSERT_TRUE(CreateDirectoryW(InstallFolder().c_str(), NULL));
+        }
+        if (i % 100 == 0) {
+            pszOut = (WCHAR *)out.End(KIV_INSTALL_FOLDER_UNITS * sizeof(WCHAR), 0xCC);
+            r = KivImagePrinterFolderExist(pszOut);
+            cch = BoundedLen(pszOut, KIV_INSTALL_FOLDER_UNITS);
+            ASSERT_EQ(r, i >= kPaths / 2 ? 1 : 0);
+            ASSERT_LT(cch, (size_t)KIV_INSTALL_FOLDER_UNITS);
+            ASSERT_EQ(std::wstring(pszOut, cch), InstallFolder() + (r ? L"\\" : L""));
+            ASSERT_TRUE(out.MarginIntact());
+        }
+        tried++;
+    }
+    KivSetGetUniversalNameSeam(NULL);
+    printf("hostile paths: %d tried (%d joined, %d split, %d network of which %d rewritten, %d folder trees) "
+           "in %lu ms\n", tried, built, split, network, rewritten, trees, (unsigned long)(GetTickCount() - start));
+    EXPECT_EQ(tried, kPaths);
+    EXPECT_TRUE(FolderNames(L"C:\\") == rootBefore) << "a folder was made outside C:\\fz";
 }

@@ -5,9 +5,14 @@
  * window's dialog resource as it lies in kivsetup.exe.
  */
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <ctype.h>
+#include <set>
+#include <stdio.h>
 
 #include "kivsetup.h"
 #include "testsupport.h"
+#include "hostile.h"
 
 /* ---- The options file --------------------------------------------------- */
 
@@ -114,6 +119,124 @@ TEST(OptionsReader, BlankKeyPartBlanksThroughTheFirstEquals)
     char d[] = "";
     BlankKeyPart(d);
     EXPECT_STREQ(d, "");
+}
+
+static const char *const kOptionKeys[] = {"first", "First", "final", "Final", "status", "Status"};
+
+/* A random options file: the key names in the forms that count and in
+ * forms that do not, '=' anywhere, numbers (some too long for an int),
+ * blanks, line ends of every kind or none, zero bytes, 0x1A (the end of a
+ * text-mode file), bytes above 0x7F, and lines longer than a read holds. */
+static std::string RandomOptionsFile(HostileRandom &rnd)
+{
+    static const char *const kOthers[] = {"FIRST", "STATUS", "fir", "stat", "Fina", "=", "==", "-", "+", " ",
+                                          "\t", "\r\n", "\n", "\r", ";", "[setup]"};
+    bool withKeys = !rnd.OneIn(4);
+    std::string file;
+    for (DWORD n = rnd.Below(60); n > 0; n--) {
+        switch (rnd.Below(8)) {
+        case 0:
+            if (withKeys)
+                file += kOptionKeys[rnd.Below(6)] +
+                        (rnd.OneIn(2) ? "=" + std::to_string((int)rnd.Below(100) - 50) : "");
+            break;
+        case 1:
+        case 2:
+            file += kOthers[rnd.Below(sizeof(kOthers) / sizeof(kOthers[0]))];
+            break;
+        case 3:
+            if (!file.empty() && isdigit((unsigned char)file.back()))
+                file += ' ';
+            file += std::to_string((int)rnd.Below(1000000000) * (rnd.OneIn(3) ? -1 : 1));
+            if (rnd.OneIn(64))
+                file += std::to_string(rnd.Next());
+            break;
+        case 4:
+            file += std::string(rnd.OneIn(8) ? rnd.Below(1200) : rnd.Below(8), (char)('a' + rnd.Below(26)));
+            break;
+        case 5:
+            for (DWORD k = rnd.Below(16); k > 0; k--)
+                file += (char)rnd.Below(256);
+            break;
+        case 6:
+            file += rnd.OneIn(2) ? '\0' : '\x1A';
+            break;
+        default:
+            file += '=';
+        }
+    }
+    return file;
+}
+
+/* Every value a run of up to 9 digits in the file gives, with either sign:
+ * the only numbers a reader can have found there.  What a longer run
+ * gives is the runtime's own business: *pLongRun tells that there is one. */
+static std::set<int> NumbersIn(const std::string &file, bool *pLongRun)
+{
+    std::set<int> numbers;
+    *pLongRun = false;
+    for (size_t i = 0; i < file.size(); i++) {
+        int value = 0;
+        size_t k;
+        for (k = i; k < file.size() && isdigit((unsigned char)file[k]); k++) {
+            if (k - i == 9) {
+                *pLongRun = true;
+                break;
+            }
+            value = value * 10 + (file[k] - '0');
+            numbers.insert(value);
+            numbers.insert(-value);
+        }
+    }
+    return numbers;
+}
+
+TEST(HostileInput, RandomOptionsFiles)
+{
+    const int kFiles = 2000;
+    GuardedRegion region(4096);
+    ASSERT_TRUE(region.Ok());
+    HostileRandom rnd(0x3C6EF372u);
+    int tried = 0, withoutKeys = 0, changed = 0, longNumbers = 0;
+    DWORD start = GetTickCount();
+
+    for (int i = 0; i < kFiles; i++) {
+        std::string file = RandomOptionsFile(rnd);
+        SCOPED_TRACE("file " + std::to_string(i));
+        QPRINTERSETUPCFG cfg = ReadOptions(file);
+        bool hasKey = false;
+        for (const char *pszKey : kOptionKeys)
+            hasKey = hasKey || file.find(pszKey) != std::string::npos;
+        bool longRun;
+        std::set<int> numbers = NumbersIn(file, &longRun);
+        for (int flag : {cfg.bFirstMsgBoxPrompt, cfg.bFinalDlgBoxPrompt, cfg.bStatusDlgBox}) {
+            if (!hasKey) {
+                ASSERT_EQ(flag, 1);
+            }
+            ASSERT_TRUE(flag == 1 || longRun || numbers.count(flag))
+                << "flag " << flag << " is in no number of the file";
+            changed += flag != 1;
+        }
+        withoutKeys += !hasKey;
+        longNumbers += longRun;
+
+        /* One line of it blanked in place: through the first '=' only,
+         * nothing past its end. */
+        std::string line = file.substr(rnd.Below((DWORD)file.size() + 1));
+        line = line.substr(0, std::min(line.find_first_of(std::string("\n\0", 2)), (size_t)4000));
+        char *pszLine = region.PlaceText(line);
+        BlankKeyPart(pszLine);
+        size_t equals = line.find('=');
+        for (size_t k = 0; k < line.size(); k++)
+            ASSERT_EQ(pszLine[k], k <= equals ? ' ' : line[k]) << "byte " << k;
+        ASSERT_EQ(pszLine[line.size()], 0);
+        ASSERT_TRUE(region.MarginIntact());
+        tried++;
+    }
+    printf("hostile options files: %d read (%d without any key name, %d with a number too long for an int, "
+           "%d flags set to another value) in %lu ms\n",
+           tried, withoutKeys, longNumbers, changed, (unsigned long)(GetTickCount() - start));
+    EXPECT_EQ(tried, kFiles);
 }
 
 /* ---- The progress window's resource ------------------------------------- */
