@@ -74,14 +74,16 @@ void KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEven
 {
     int bSawMark = 0;
 
-    /* Signalled and not taken: withdrawn, nobody waits for it. */
-    if (!TakeExecSignal(hExecEvent) && bUnknownPast) {
-        /* None pending: an agent woken for it a moment ago may not have
-         * taken it yet.  This pause is the protocol's one window: an agent
-         * that stays between its wake-up and its next step for longer
-         * takes the dead owner's request after the new owner wrote its own
-         * paths. */
-        Sleep(KIV_AGENT_SETTLE_MS);
+    /* After an owner that released the mutex nothing can be pending or
+     * served: it had its answer, or withdrew its request. */
+    if (bUnknownPast) {
+        /* Signalled and not taken: withdrawn, nobody waits for it.  None
+         * pending: an agent woken for it a moment ago may not have taken
+         * it yet.  This pause is the protocol's one window: an agent that
+         * stays between its wake-up and its next step for longer takes the
+         * dead owner's request after the new owner wrote its own paths. */
+        if (!TakeExecSignal(hExecEvent))
+            Sleep(KIV_AGENT_SETTLE_MS);
     }
     for (;;) {
         LONG lCommand = KivAgentReadCommand(pBlock);

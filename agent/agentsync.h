@@ -67,13 +67,13 @@ void KivAgentWriteRequest(AGENTBLOCK *pBlock, const KIVAGENTREQUEST *pRequest);
 
 /*
  * For a new owner of the client mutex, before it writes its request: a
- * request signalled earlier that no agent took is withdrawn (nobody waits
- * for it); one an agent is serving (its owner died, or the mutex itself
- * went with its only holder and was made anew) runs to its end, and its
- * done signal is taken.  Afterwards the block is the new owner's alone.
- * bUnknownPast: the previous owner died (the mutex came abandoned) or the
- * mutex was made anew by this owner, so a request may have been signalled
- * a moment ago; the agent woken for it is then given a moment to take it.
+ * request an agent is serving (its owner died, or the mutex itself went
+ * with its only holder and was made anew) runs to its end, and its done
+ * signal is taken.  bUnknownPast: the previous owner died (the mutex came
+ * abandoned) or this owner made the mutex anew; then a request signalled
+ * earlier that no agent took is withdrawn (nobody waits for it), and an
+ * agent woken for it a moment ago is given a moment to take it.
+ * Afterwards the block is the new owner's alone.
  */
 void KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast);
 
