@@ -24,8 +24,11 @@
 #define RT_WARM_UP  200
 #define RT_GOAL     1.10
 
-/* Copy: alternating copies by the agent and by the client itself; each
- * side's figure is its fastest copy, as for the round trip. */
+/* Copy: alternating copies by the agent and by the client itself.  One
+ * copy lasts about a tenth of a second, so a single write-back of the
+ * system's cache lands in one copy and not in its pair: the ratio is the
+ * median over the pairs, as for the round trip, and each side's speed is
+ * shown as its fastest copy. */
 #define COPY_MIB    256
 #define COPY_PAIRS  15
 #define COPY_GOAL   0.90
@@ -41,9 +44,13 @@ static double TimeFolderTests(const std::wstring &server, int *pWrong)
     HANDLE hServer = StartServer(server);
     double seconds = -1;
 
-    if (!hServer)
+    if (!hServer) {
+        fprintf(stderr, "round trip: %s did not get ready\n", Narrow(server).c_str());
         return -1;
-    if (InitUNCShelllApp()) {
+    }
+    if (!InitUNCShelllApp())
+        fprintf(stderr, "round trip: cannot attach to %s\n", Narrow(server).c_str());
+    else {
         for (int i = 0; i < RT_WARM_UP; i++)
             DirExists(RT_FOLDER);
         std::vector<double> batches;
@@ -118,7 +125,7 @@ static double TimeCopy(bool throughAgent)
 
 static void BenchCopy()
 {
-    std::vector<double> agent, local;
+    std::vector<double> agent, local, ratios;
     HANDLE hServer = NULL;
     double ratio;
     const char *pszWhat = "256 MiB copy through the agent";
@@ -143,15 +150,18 @@ static void BenchCopy()
         double a = agentFirst ? first : second, l = agentFirst ? second : first;
         agent.push_back(a);
         local.push_back(l);
+        ratios.push_back(l / a);
         fprintf(stderr, "copy, pair %d: kivprt %.3f s, CopyFileW %.3f s\n", pair + 1, a, l);
     }
     /* Throughput of the agent over that of the client's own copy. */
-    ratio = Lowest(local) / Lowest(agent);
+    ratio = Median(ratios);
     Row("256 MiB copy onto the UNC share, through kivprt",
         Format("%.0f MiB/s (fastest of %d)", COPY_MIB / Lowest(agent), COPY_PAIRS));
     Row("256 MiB copy onto the UNC share, CopyFileW in client",
         Format("%.0f MiB/s (fastest of %d)", COPY_MIB / Lowest(local), COPY_PAIRS));
-    Row("256 MiB copy, throughput ratio kivprt/CopyFileW", Format("%.3f", ratio), Format(">= %.2f", COPY_GOAL),
+    Row(Format("256 MiB copy, throughput ratio kivprt/CopyFileW, %d pairs", COPY_PAIRS),
+        Format("%.3f (pairs %.2f to %.2f)", ratio, Lowest(ratios), Highest(ratios)),
+        Format(">= %.2f", COPY_GOAL),
         Verdict(ratio >= COPY_GOAL));
 
 Exit:

@@ -246,6 +246,14 @@ void EndServer(HANDLE hServer)
     TerminateProcess(hServer, 0);
     WaitForSingleObject(hServer, KIV_TEST_DEADLINE_MS);
     CloseHandle(hServer);
+    /* The next server refuses to serve while the instance mutex of this
+     * one is still there: wait until the system has let go of it. */
+    WaitFor([] {
+        HANDLE hMutex = OpenMutexW(SYNCHRONIZE, FALSE, KIV_AGENT_INSTANCE_NAME);
+        if (hMutex)
+            CloseHandle(hMutex);
+        return hMutex == NULL;
+    });
 }
 
 std::wstring OurAgentCommand()
