@@ -94,7 +94,7 @@ void KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEven
                 WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS * KIV_AGENT_LOST_POLLS);
             break;
         }
-        if (!KivAgentMarkAlive(lCommand))
+        if (!KivAgentMarkAlive(lCommand) || !KivAgentIsRunning())
             break;   /* its agent ended: nothing more will come of it */
         bSawMark = 1;
         if (WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS) == WAIT_OBJECT_0)
@@ -122,7 +122,9 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
         if (KivAgentIsServingMark(lCommand)) {
             cQuietPolls = 0;
             dwNoAgentMs = 0;
-            if (KivAgentMarkAlive(lCommand))
+            /* No agent runs: the mark's process id may already be another
+             * process's. */
+            if (KivAgentMarkAlive(lCommand) && KivAgentIsRunning())
                 continue;
             /* The agent that took it ended before it was done: the next
              * agent gets it again, whole. */
