@@ -180,6 +180,20 @@ void RegisterUninstaller(const WCHAR *pszInstallDir);
 
 /* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
 
+/*
+ * One of the spooler's lists at the given level, in a zero-filled block
+ * that the caller frees with free(), or NULL when the spooler cannot give
+ * it (*pdwError, when not NULL, then tells why).  Asked for its size
+ * first: a fixed block would make a busy machine look empty.  An empty
+ * list comes back as a block with no entries.
+ */
+typedef enum {
+    KIV_LIST_PRINTERS,   /* local printers */
+    KIV_LIST_DRIVERS,    /* drivers of this build's environment */
+    KIV_LIST_PORTS
+} KIVSPOOLLIST;
+BYTE *EnumSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, DWORD *pcEntries, DWORD *pdwError);
+
 int HasKivPrinterWords(const WCHAR *pszName);
 void DeleteEarlierPrinter(void);
 void DeleteEarlierDriverFiles(void);

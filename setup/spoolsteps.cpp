@@ -24,12 +24,6 @@
 /* Room the port monitor may write its answer to "AddPort" into. */
 #define KIV_XCV_OUTPUT_BYTES  100
 
-typedef enum {
-    KIV_LIST_PRINTERS,
-    KIV_LIST_DRIVERS,
-    KIV_LIST_PORTS
-} KIVSPOOLLIST;
-
 static BOOL ReadSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, BYTE *pBlock, DWORD cbBlock,
                             DWORD *pcbNeeded, DWORD *pcEntries)
 {
@@ -43,18 +37,14 @@ static BOOL ReadSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, BYTE *pBlock, DWOR
     case KIV_LIST_PORTS:
         return EnumPortsW(NULL, dwLevel, pBlock, cbBlock, pcbNeeded, pcEntries);
     }
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
 
-/*
- * One of the spooler's lists in a zero-filled block that the caller frees
- * with free(), or NULL when the spooler cannot give it.  An empty list
- * comes back as a block with no entries.
- */
-static BYTE *EnumSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, DWORD *pcEntries)
+BYTE *EnumSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, DWORD *pcEntries, DWORD *pdwError)
 {
     BYTE *pBlock = NULL;
-    DWORD cbBlock = 0, cEntries = 0;
+    DWORD cbBlock = 0, cEntries = 0, dwError = 0;
     BOOL bRead = FALSE;
 
     for (int tries = 0; tries < KIV_ENUM_TRIES && !bRead; tries++) {
@@ -64,13 +54,16 @@ static BYTE *EnumSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, DWORD *pcEntries)
         if (bRead)
             break;
         /* Anything but "give me more room" is the spooler's answer. */
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || cbNeeded <= cbBlock)
+        dwError = GetLastError();
+        if (dwError != ERROR_INSUFFICIENT_BUFFER || cbNeeded <= cbBlock)
             break;
         free(pBlock);
         cbBlock = cbNeeded;
         pBlock = (BYTE *)calloc(cbBlock, 1);
-        if (!pBlock)
+        if (!pBlock) {
+            dwError = ERROR_NOT_ENOUGH_MEMORY;
             break;
+        }
     }
     if (bRead && !pBlock)
         pBlock = (BYTE *)calloc(1, 1);   /* an empty list asks for no room */
@@ -78,8 +71,14 @@ static BYTE *EnumSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, DWORD *pcEntries)
         free(pBlock);
         pBlock = NULL;
         cEntries = 0;
+        if (!dwError)
+            dwError = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+        dwError = 0;
     }
     *pcEntries = cEntries;
+    if (pdwError)
+        *pdwError = dwError;
     return pBlock;
 }
 
@@ -101,7 +100,7 @@ void DeleteEarlierPrinter(void)
     WCHAR szPrinter[] = KIV_PRINTER_NAME_W;
     PRINTER_DEFAULTSW defaults = { NULL, NULL, PRINTER_ALL_ACCESS };
     DWORD cEntries = 0;
-    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 4, &cEntries);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 4, &cEntries, NULL);
     const PRINTER_INFO_4W *pEntries = (const PRINTER_INFO_4W *)pBlock;
 
     if (!pBlock)
@@ -131,7 +130,7 @@ void DeleteEarlierPrinter(void)
 void DeleteEarlierDriverFiles(void)
 {
     DWORD cEntries = 0;
-    BYTE *pBlock = EnumSpoolerList(KIV_LIST_DRIVERS, 2, &cEntries);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_DRIVERS, 2, &cEntries, NULL);
     const DRIVER_INFO_2W *pEntries = (const DRIVER_INFO_2W *)pBlock;
 
     if (!pBlock)
@@ -236,7 +235,7 @@ static const WCHAR *const g_apszPortSpellings[] = { L"kiv", L"Kiv", L"KIV" };
 BOOL LocalPortExists(void)
 {
     DWORD cEntries = 0;
-    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PORTS, 2, &cEntries);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PORTS, 2, &cEntries, NULL);
     const PORT_INFO_2W *pEntries = (const PORT_INFO_2W *)pBlock;
     BOOL bFound = FALSE;
 
@@ -337,7 +336,7 @@ int CreateKivPrinter(void)
 int ConfirmPrinterAndAddForms(void)
 {
     DWORD cEntries = 0;
-    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 4, &cEntries);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 4, &cEntries, NULL);
     const PRINTER_INFO_4W *pEntries = (const PRINTER_INFO_4W *)pBlock;
     int result = KIV_INSTALL_SPOOL_FAILED;
 

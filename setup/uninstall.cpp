@@ -41,9 +41,6 @@
 #define KIV_END_POLL_MS         100
 /* Room the port monitor may write its answer into. */
 #define KIV_XCV_OUTPUT_BYTES    100
-/* A list that grows between the size query and the read is asked for
- * again, a few times at most. */
-#define KIV_ENUM_TRIES          4
 /* Room of each list of the closing message: some thirty items with full
  * paths; a list that would overflow is cut after its last whole item. */
 #define KIV_REPORT_UNITS        4096
@@ -199,65 +196,6 @@ static void RecordNote(UNINSTALLREPORT *pReport, KIVUNINSTALLPART id, ...)
     AppendItem(pReport->szNotes, KIV_REPORT_UNITS, L"\n\n", szNote);
 }
 
-/* ---- The spooler's lists ------------------------------------------------- */
-
-typedef enum {
-    KIV_UNINSTALL_LIST_PRINTERS,   /* local printers, PRINTER_INFO_2W */
-    KIV_UNINSTALL_LIST_DRIVERS     /* drivers of this build's environment, DRIVER_INFO_3W */
-} KIVUNINSTALLLIST;
-
-static BOOL CallSpoolerList(KIVUNINSTALLLIST list, BYTE *pBlock, DWORD cbBlock, DWORD *pcbNeeded,
-                            DWORD *pcEntries)
-{
-    WCHAR szEnvironment[] = KIV_PRINTER_ENV;
-
-    if (list == KIV_UNINSTALL_LIST_PRINTERS)
-        return EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, 2, pBlock, cbBlock, pcbNeeded, pcEntries);
-    return EnumPrinterDriversW(NULL, szEnvironment, 3, pBlock, cbBlock, pcbNeeded, pcEntries);
-}
-
-/* One of the lists in a zero-filled block that the caller frees, or NULL
- * with the spooler's error.  Asked for its size first: a fixed block would
- * make a busy machine look empty. */
-static BYTE *ReadSpoolerList(KIVUNINSTALLLIST list, DWORD *pcEntries, DWORD *pdwError)
-{
-    BYTE *pBlock = NULL;
-    DWORD cbBlock = 0, cEntries = 0;
-    BOOL bRead = FALSE;
-
-    *pdwError = 0;
-    for (int tries = 0; tries < KIV_ENUM_TRIES; tries++) {
-        DWORD cbNeeded = 0;
-
-        bRead = CallSpoolerList(list, pBlock, cbBlock, &cbNeeded, &cEntries);
-        if (bRead)
-            break;
-        *pdwError = GetLastError();
-        if (*pdwError != ERROR_INSUFFICIENT_BUFFER || cbNeeded <= cbBlock)
-            break;
-        free(pBlock);
-        cbBlock = cbNeeded;
-        pBlock = (BYTE *)calloc(cbBlock, 1);
-        if (!pBlock) {
-            *pdwError = ERROR_NOT_ENOUGH_MEMORY;
-            break;
-        }
-    }
-    if (bRead && !pBlock)
-        pBlock = (BYTE *)calloc(1, 1);   /* an empty list asks for no room */
-    if (!bRead || !pBlock) {
-        free(pBlock);
-        pBlock = NULL;
-        cEntries = 0;
-        if (!*pdwError)
-            *pdwError = ERROR_NOT_ENOUGH_MEMORY;
-    } else {
-        *pdwError = 0;
-    }
-    *pcEntries = cEntries;
-    return pBlock;
-}
-
 static int IsKivDriverName(const WCHAR *pszName)
 {
     return pszName && lstrcmpiW(pszName, KIV_PRINTER_NAME_W) == 0;
@@ -360,7 +298,7 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
 {
     PRINTER_DEFAULTSW defaults = { NULL, NULL, PRINTER_ALL_ACCESS };
     DWORD cEntries = 0, dwError = 0;
-    BYTE *pBlock = ReadSpoolerList(KIV_UNINSTALL_LIST_PRINTERS, &cEntries, &dwError);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 2, &cEntries, &dwError);
     const PRINTER_INFO_2W *pEntries = (const PRINTER_INFO_2W *)pBlock;
 
     if (!pBlock) {
@@ -429,7 +367,7 @@ static void DeleteKivDriver(UNINSTALLREPORT *pReport)
     WCHAR szEnvironment[] = KIV_PRINTER_ENV;
     WCHAR szName[] = KIV_PRINTER_NAME_W;
     DWORD cEntries = 0, cLeft = 0, dwError = 0;
-    BYTE *pBlock = ReadSpoolerList(KIV_UNINSTALL_LIST_DRIVERS, &cEntries, &dwError);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_DRIVERS, 3, &cEntries, &dwError);
     const DRIVER_INFO_3W *pEntries = (const DRIVER_INFO_3W *)pBlock;
     const DRIVER_INFO_3W *pDriver = NULL;
     BYTE *pLeft = NULL;
@@ -459,7 +397,7 @@ static void DeleteKivDriver(UNINSTALLREPORT *pReport)
     }
     RecordRemoved(pReport, KIV_UPART_DRIVER, szName, szEnvironment);
 
-    pLeft = ReadSpoolerList(KIV_UNINSTALL_LIST_DRIVERS, &cLeft, &dwError);
+    pLeft = EnumSpoolerList(KIV_LIST_DRIVERS, 3, &cLeft, &dwError);
     if (!pLeft)
         goto Exit;   /* unknown who else uses them: the files stay */
     cFiles = ListDriverFiles(pDriver, apszFiles, (int)KIV_COUNT_OF(apszFiles));
@@ -476,7 +414,7 @@ Exit:
 static void FindPortUser(WCHAR *pszPrinter, size_t cchPrinter)
 {
     DWORD cEntries = 0, dwError = 0;
-    BYTE *pBlock = ReadSpoolerList(KIV_UNINSTALL_LIST_PRINTERS, &cEntries, &dwError);
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 2, &cEntries, &dwError);
     const PRINTER_INFO_2W *pEntries = (const PRINTER_INFO_2W *)pBlock;
 
     pszPrinter[0] = L'\0';

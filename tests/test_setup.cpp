@@ -72,22 +72,6 @@ static const ExpectedForm kForms[16] = {
     { L"Custom paper size", 216000, 279000 },
 };
 
-static std::string Join(const std::vector<std::string> &lines)
-{
-    std::string s;
-    for (const std::string &l : lines)
-        s += "  " + l + "\n";
-    return s;
-}
-
-static std::string DescribeDialogs(const std::vector<DialogRecord> &dialogs)
-{
-    std::string s;
-    for (const DialogRecord &d : dialogs)
-        s += "  [" + d.caption + "] " + d.text + " (pressed " + std::to_string(d.pressed) + ")\n";
-    return s;
-}
-
 static bool Contains(const std::vector<std::string> &lines, const std::string &line)
 {
     return std::find(lines.begin(), lines.end(), line) != lines.end();

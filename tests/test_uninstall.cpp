@@ -167,22 +167,6 @@ static void ExpectSameState(const MachineState &before, const MachineState &afte
 
 /* ---- Runs ---------------------------------------------------------------- */
 
-static std::string Join(const std::vector<std::string> &lines)
-{
-    std::string s;
-    for (const std::string &l : lines)
-        s += "  " + l + "\n";
-    return s;
-}
-
-static std::string DescribeDialogs(const std::vector<DialogRecord> &dialogs)
-{
-    std::string s;
-    for (const DialogRecord &d : dialogs)
-        s += "  [" + d.caption + "] " + d.text + " (pressed " + std::to_string(d.pressed) + ")\n";
-    return s;
-}
-
 /* Installs without any dialog; the options file that says so stays in the
  * setup folder, where the removal must not read it. */
 static void InstallQuietly(SetupRunResult *pResult)

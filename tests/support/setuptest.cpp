@@ -214,6 +214,22 @@ static CallHook MakeHook(const char *pszFunction, int cArgs,
     return h;
 }
 
+std::string Join(const std::vector<std::string> &lines)
+{
+    std::string s;
+    for (const std::string &l : lines)
+        s += "  " + l + "\n";
+    return s;
+}
+
+std::string DescribeDialogs(const std::vector<DialogRecord> &dialogs)
+{
+    std::string s;
+    for (const DialogRecord &d : dialogs)
+        s += "  [" + d.caption + "] " + d.text + " (pressed " + std::to_string(d.pressed) + ")\n";
+    return s;
+}
+
 SetupRunResult RunSetup(const SetupRunOptions &opt)
 {
     SetupRunResult result;

@@ -126,6 +126,10 @@ struct SetupRunResult {
     std::vector<WindowSnapshot> dialogsAtStart;
 };
 
+/* For failure messages: trace lines, and the dialogs a run showed. */
+std::string Join(const std::vector<std::string> &lines);
+std::string DescribeDialogs(const std::vector<DialogRecord> &dialogs);
+
 /* Runs kivsetup.exe from the staged copy in opt.dir. */
 SetupRunResult RunSetup(const SetupRunOptions &opt);
 
