@@ -40,8 +40,7 @@ bench_build() (
     log=$build/$KIV_WINE_ARCH/bench.log
     export WINEPREFIX="$prefix" WINEDEBUG=-all
     finish() {
-        "$KIV_WINESERVER" -k >/dev/null 2>&1
-        "$KIV_WINESERVER" -w >/dev/null 2>&1
+        kiv_end_wine
         rm -rf "$work"
     }
     trap finish EXIT
@@ -52,8 +51,8 @@ bench_build() (
         echo "could not make a prefix (see $log)"
         exit 1
     fi
-    mkdir -p "$prefix/drive_c/kivbenchshare" "$prefix/dosdevices/unc/kivbench"
-    ln -s ../../../drive_c/kivbenchshare "$prefix/dosdevices/unc/kivbench/share"
+    mkdir -p "$prefix/drive_c/kivbenchshare"
+    kiv_add_share "$prefix" kivbench ../../../drive_c/kivbenchshare
     echo "Load average when the table started: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores."
     header
     rc=0
@@ -65,8 +64,7 @@ bench_build() (
         fi
         [ $status = 0 ] || rc=1
         # Nothing of one group runs on into the next.
-        "$KIV_WINESERVER" -k >/dev/null 2>&1
-        "$KIV_WINESERVER" -w >/dev/null 2>&1
+        kiv_end_wine
     done
     exit $rc
 )

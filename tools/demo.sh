@@ -41,8 +41,7 @@ share=$work/share
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 
 finish() {
-    "$KIV_WINESERVER" -k >/dev/null 2>&1
-    "$KIV_WINESERVER" -w >/dev/null 2>&1
+    kiv_end_wine
     rm -rf "$work"
 }
 trap finish EXIT
@@ -55,8 +54,8 @@ say "Showing $say_arch."
 say "== Kiv Image Printer: installation, the path agent and the tray at work, and removal =="
 say "Preparing a sandbox Windows (Wine) in $prefix ..."
 "$tools/wine-template.sh" "$prefix" >/dev/null 2>&1 || { say "Could not make the sandbox."; exit 1; }
-mkdir -p "$share/pages" "$prefix/dosdevices/unc/kivdemo"
-ln -s "$share" "$prefix/dosdevices/unc/kivdemo/share"
+mkdir -p "$share/pages"
+kiv_add_share "$prefix" kivdemo "$share"
 say "The network folder \\\\kivdemo\\share is the temporary folder $share."
 mkdir -p "$prefix/drive_c/kivdemo"
 printf 'Page 1 of a printed document.\r\n' > "$prefix/drive_c/kivdemo/page1.txt"

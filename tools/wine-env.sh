@@ -16,3 +16,16 @@ esac
 WINELOADER=$KIV_WINE
 KIV_WINESERVER=/usr/lib/wine/wineserver
 export WINEARCH WINELOADER KIV_WINE KIV_WINESERVER
+
+# kiv_end_wine: ends the wineserver of $WINEPREFIX and every process in it,
+# and waits until it is gone.
+kiv_end_wine() {
+    "$KIV_WINESERVER" -k >/dev/null 2>&1
+    "$KIV_WINESERVER" -w >/dev/null 2>&1
+}
+
+# kiv_add_share PREFIX SERVER FOLDER: \\SERVER\share in the prefix is the
+# Unix folder FOLDER (absolute, or relative to PREFIX/dosdevices/unc/SERVER).
+kiv_add_share() {
+    mkdir -p "$1/dosdevices/unc/$2" && ln -s "$3" "$1/dosdevices/unc/$2/share"
+}

@@ -23,8 +23,8 @@ work=$(mktemp -d "$scratch/run.XXXXXX") || exit 1
 prefix=$work/prefix
 
 cleanup() {
-    WINEPREFIX="$prefix" "$KIV_WINESERVER" -k >/dev/null 2>&1
-    WINEPREFIX="$prefix" "$KIV_WINESERVER" -w >/dev/null 2>&1
+    export WINEPREFIX="$prefix"
+    kiv_end_wine
     if [ "${KIV_KEEP_PREFIX:-0}" = 1 ]; then
         echo "wine-test: prefix kept in $prefix" >&2
     else
@@ -35,8 +35,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 cp -a "$template" "$prefix" || exit 1
-mkdir -p "$prefix/drive_c/share" "$prefix/dosdevices/unc/kivtest"
-ln -s ../../../drive_c/share "$prefix/dosdevices/unc/kivtest/share"
+mkdir -p "$prefix/drive_c/share"
+kiv_add_share "$prefix" kivtest ../../../drive_c/share
 
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"

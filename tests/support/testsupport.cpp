@@ -47,7 +47,7 @@ bool WaitExit(HANDLE hProcess, DWORD ms, DWORD *pExitCode)
     return true;
 }
 
-bool WaitFor(const std::function<bool()> &pred, DWORD ms)
+bool WaitFor(const std::function<bool()> &pred, DWORD ms, DWORD pollMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -55,7 +55,7 @@ bool WaitFor(const std::function<bool()> &pred, DWORD ms)
             return true;
         if (GetTickCount() - start > ms)
             return pred();
-        Sleep(10);
+        Sleep(pollMs);
     }
 }
 

@@ -24,8 +24,8 @@ std::wstring BinPath(const std::wstring &name);
 HANDLE Launch(const std::wstring &cmdline);
 /* Waits for the process to end; true with its exit code when it did. */
 bool WaitExit(HANDLE hProcess, DWORD ms, DWORD *pExitCode);
-/* Polls pred every 10 ms until it holds or ms have passed. */
-bool WaitFor(const std::function<bool()> &pred, DWORD ms = KIV_TEST_DEADLINE_MS);
+/* Polls pred every pollMs until it holds or ms have passed. */
+bool WaitFor(const std::function<bool()> &pred, DWORD ms = KIV_TEST_DEADLINE_MS, DWORD pollMs = 10);
 
 /* Registry (ANSI, as the programs under test use it). */
 bool RegGetString(HKEY hRoot, const char *pszKey, const char *pszName, std::string *pOut, DWORD *pType = NULL);

@@ -37,9 +37,6 @@ double NowSeconds();
 double Median(std::vector<double> values);
 double Lowest(const std::vector<double> &values);
 double Highest(const std::vector<double> &values);
-/* Polls every millisecond (not every 10 ms like WaitFor): for loops that
- * wait a thousand times. */
-bool PollFor(const std::function<bool()> &pred, DWORD ms = KIV_TEST_DEADLINE_MS);
 
 /* ---- Another process as the system reports it ---------------------------- */
 

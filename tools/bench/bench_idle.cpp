@@ -48,10 +48,11 @@ static bool OpenAndCloseMenu(const TrayProcess &tray)
     HWND hMenu = NULL;
 
     tray.Notify(WM_RBUTTONDOWN);
-    if (!PollFor([&] { return (hMenu = OpenMenuOf(tray.processId)) != NULL; }))
+    /* Polled every millisecond: this waits a thousand times. */
+    if (!WaitFor([&] { return (hMenu = OpenMenuOf(tray.processId)) != NULL; }, KIV_TEST_DEADLINE_MS, 1))
         return false;
     PressMenuKeys(hMenu, { VK_ESCAPE });
-    if (!PollFor([&] { return OpenMenuOf(tray.processId) == NULL; }))
+    if (!WaitFor([&] { return OpenMenuOf(tray.processId) == NULL; }, KIV_TEST_DEADLINE_MS, 1))
         return false;
     /* The menu's own loop has ended: a sent message now waits for the
      * tray's main loop, which it reaches once TrackPopupMenu returned. */

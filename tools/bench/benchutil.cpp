@@ -80,18 +80,6 @@ double Highest(const std::vector<double> &values)
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
-bool PollFor(const std::function<bool()> &pred, DWORD ms)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (pred())
-            return true;
-        if (GetTickCount() - start > ms)
-            return pred();
-        Sleep(1);
-    }
-}
-
 static ULONGLONG Ticks(const FILETIME &ft)
 {
     return ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
