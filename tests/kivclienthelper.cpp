@@ -5,16 +5,11 @@
  *   kivclienthelper requests COUNT         attach, COUNT tests on the share's
  *                                          "cc" files; exit code = wrong answers
  *                                          (100: could not attach)
- *   kivclienthelper requests-until EVENT   as requests, over and over until the
- *                                          event EVENT is set
- *   kivclienthelper copies-until EVENT     attach, copy a local file of changing
- *                                          content into the share and read it back,
- *                                          until the event EVENT is set; exit code =
- *                                          wrong copies (100: could not attach)
- *   kivclienthelper mixed ID COUNT         attach, COUNT mixed requests on its own
+ *   kivclienthelper mixed ID COUNT [QUIT]  attach, COUNT mixed requests on its own
  *                                          folder \\kivtest\share\loadID: copies of
  *                                          files of varied sizes read back byte for
  *                                          byte, deletes, folder and file tests;
+ *                                          with the event QUIT, on until it is set;
  *                                          counts into C:\loadID.txt; exit code =
  *                                          wrong answers (100: could not attach)
  *   kivclienthelper copy FROM TO           attach, UNCCopyFile; exit code 0 when
@@ -52,14 +47,6 @@
 #define KIV_CC_FOLDER L"\\\\kivtest\\share\\cc\\"
 #define KIV_CC_COUNT  10
 
-/* Set when the event named by the argument is set; NULL: never. */
-static HANDLE g_hQuit;
-
-static int QuitAsked(void)
-{
-    return g_hQuit && WaitForSingleObject(g_hQuit, 0) == WAIT_OBJECT_0;
-}
-
 static int Requests(int count)
 {
     wchar_t szPath[MAX_PATH];
@@ -67,7 +54,7 @@ static int Requests(int count)
 
     if (!InitUNCShelllApp())
         return 100;
-    for (int i = 0; i < count || (g_hQuit && !QuitAsked()); i++) {
+    for (int i = 0; i < count; i++) {
         int n = i % KIV_CC_COUNT;
         int isFile = (n % 2) == 0;
         _snwprintf(szPath, MAX_PATH, L"%sf%d", KIV_CC_FOLDER, n);
@@ -80,40 +67,6 @@ static int Requests(int count)
         szPath[MAX_PATH - 1] = 0;
         if (FileExists(szPath) != 0 || DirExists(szPath) != 0)
             wrong++;
-    }
-    ExitUNCShelllApp();
-    return wrong;
-}
-
-static int Copies(void)
-{
-    const wchar_t szSource[] = L"C:\\copysource.txt";
-    char szContent[64], szBack[64];
-    int wrong = 0;
-
-    if (!InitUNCShelllApp())
-        return 100;
-    for (int i = 0; !QuitAsked(); i++) {
-        HANDLE h;
-        DWORD cb = 0;
-        int len = sprintf(szContent, "copy number %d", i);
-
-        h = CreateFileW(szSource, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (h == INVALID_HANDLE_VALUE || !WriteFile(h, szContent, len, &cb, NULL))
-            return 101;
-        CloseHandle(h);
-        if (!UNCCopyFile(szSource, L"\\\\kivtest\\share\\copytarget.txt")) {
-            wrong++;
-            continue;
-        }
-        h = CreateFileW(L"C:\\share\\copytarget.txt", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, NULL);
-        cb = 0;
-        if (h == INVALID_HANDLE_VALUE || !ReadFile(h, szBack, sizeof(szBack), &cb, NULL) ||
-            cb != (DWORD)len || memcmp(szBack, szContent, len) != 0)
-            wrong++;
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
     }
     ExitUNCShelllApp();
     return wrong;
@@ -186,7 +139,7 @@ static int SameAsFile(const wchar_t *pszPath, const char *pData, size_t cb)
     return same && off == cb;
 }
 
-static int Mixed(int id, int count)
+static int Mixed(int id, int count, HANDLE hQuit)
 {
     static const size_t sizes[] = { 0, 1, 1000, 4096, 65537, 300000 };
     const int nSizes = (int)(sizeof(sizes) / sizeof(sizes[0]));
@@ -211,7 +164,7 @@ static int Mixed(int id, int count)
     swprintf(szShare, 64, L"\\\\kivtest\\share\\load%d", id);
     if (!InitUNCShelllApp())
         return 100;
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; hQuit ? WaitForSingleObject(hQuit, 0) != WAIT_OBJECT_0 : i < count; i++) {
         int op = i % 10, t = (i / 10) % nTargets;
         swprintf(szUnc, 96, L"%ls\\f%d", szShare, t);
         swprintf(szLocal, 96, L"C:\\share\\load%d\\f%d", id, t);
@@ -337,14 +290,12 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc >= 3 && wcscmp(argv[1], L"requests") == 0)
         return Requests(_wtoi(argv[2]));
-    if (argc >= 3 && (wcscmp(argv[1], L"requests-until") == 0 || wcscmp(argv[1], L"copies-until") == 0)) {
-        g_hQuit = OpenEventW(SYNCHRONIZE, FALSE, argv[2]);
-        if (!g_hQuit)
+    if (argc >= 4 && wcscmp(argv[1], L"mixed") == 0) {
+        HANDLE hQuit = argc >= 5 ? OpenEventW(SYNCHRONIZE, FALSE, argv[4]) : NULL;
+        if (argc >= 5 && !hQuit)
             return 102;
-        return argv[1][0] == L'r' ? Requests(1) : Copies();
+        return Mixed(_wtoi(argv[2]), _wtoi(argv[3]), hQuit);
     }
-    if (argc >= 4 && wcscmp(argv[1], L"mixed") == 0)
-        return Mixed(_wtoi(argv[2]), _wtoi(argv[3]));
     if (argc >= 6 && wcscmp(argv[1], L"stall") == 0)
         return Stall(argv[2], argv[3], argv[4], argv[5]);
     if (argc >= 4 && wcscmp(argv[1], L"copy") == 0)

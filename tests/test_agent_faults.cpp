@@ -192,73 +192,67 @@ TEST_F(DeadClient, EndedAfterItsAnswerBeforeItReleasedTheMutex)
     EXPECT_EQ(ShareNames(), (std::set<std::wstring>{ L"dir", L"dead.txt" }));
 }
 
-/* ---- A stop during a long copy ---------------------------------------- */
+/* ---- A stop, or the agent's end, during a long copy -------------------- */
 
-TEST(AgentStop, DuringALongCopyEndsTheAgentAfterItWithoutASecondCopy)
-{
-    ASSERT_TRUE(MakeBigFile(L"C:\\big.bin", kBigFileBytes));
+/* A client's copy of a large file into the share, taken by the agent. */
+class LongCopy : public ::testing::Test {
+protected:
     AgentProcess agent;
-    ASSERT_TRUE(agent.Start(L"  -start"));
     RawAgentClient view;
-    ASSERT_TRUE(view.Attach());
-    HANDLE hClient = Launch(Helper() + L" copy C:\\big.bin " + Unc(L"big.bin"));
-    ASSERT_TRUE(hClient);
-    ASSERT_TRUE(WaitFor([&] { return AgentServes(view); })) << "the agent did not take the copy";
+    HANDLE hClient = NULL;
 
+    void SetUp() override
+    {
+        ASSERT_TRUE(MakeBigFile(L"C:\\big.bin", kBigFileBytes));
+        ASSERT_TRUE(agent.Start(L"  -start"));
+        ASSERT_TRUE(view.Attach());
+        hClient = Launch(Helper() + L" copy C:\\big.bin " + Unc(L"big.bin"));
+        ASSERT_TRUE(hClient);
+        ASSERT_TRUE(WaitFor([&] { return AgentServes(view); })) << "the agent did not take the copy";
+    }
+    /* The client ends, its copy reported done, and the file is whole. */
+    void ExpectCopied()
+    {
+        DWORD code = 99;
+        EXPECT_TRUE(WaitExit(hClient, 60000, &code)) << "the client still waits";
+        EXPECT_EQ(code, 0u) << "the client's copy did not report success";
+        EXPECT_EQ(FileSize(Local(L"big.bin")), kBigFileBytes);
+    }
+    void TearDown() override
+    {
+        if (hClient)
+            CloseHandle(hClient);
+    }
+};
+
+TEST_F(LongCopy, AStopEndsTheAgentAfterItWithoutASecondCopy)
+{
     HANDLE hStop = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"  -stop");
     ASSERT_TRUE(hStop);
-    DWORD code = 99;
-    ASSERT_TRUE(WaitExit(hClient, 60000, &code));
-    CloseHandle(hClient);
-    EXPECT_EQ(code, 0u) << "the client's copy did not report success";
-    FILETIME written;
+    ExpectCopied();
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(Local(L"big.bin").c_str(), GetFileExInfoStandard, &data));
-    written = data.ftLastWriteTime;
+    FILETIME written = data.ftLastWriteTime;
 
-    EXPECT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, &code)) << "the agent did not quit";
-    EXPECT_TRUE(WaitExit(hStop, KIV_TEST_DEADLINE_MS, &code));
+    EXPECT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL)) << "the agent did not quit";
+    EXPECT_TRUE(WaitExit(hStop, KIV_TEST_DEADLINE_MS, NULL));
     CloseHandle(hStop);
     ASSERT_TRUE(GetFileAttributesExW(Local(L"big.bin").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&written, &data.ftLastWriteTime), 0) << "the copy was made a second time";
-    EXPECT_EQ(FileSize(Local(L"big.bin")), kBigFileBytes);
 }
 
-/* ---- An agent ended while it works ------------------------------------ */
-
-TEST(AgentEnded, WhileItServesACopyTheNextAgentMakesIt)
+TEST_F(LongCopy, TheAgentEndedWhileServingItTheNextAgentMakesIt)
 {
-    ASSERT_TRUE(MakeBigFile(L"C:\\big.bin", kBigFileBytes));
-    AgentProcess first;
-    ASSERT_TRUE(first.Start(L"  -start"));
-    RawAgentClient view;
-    ASSERT_TRUE(view.Attach());
-    HANDLE hClient = Launch(Helper() + L" copy C:\\big.bin " + Unc(L"big.bin"));
-    ASSERT_TRUE(hClient);
-    ASSERT_TRUE(WaitFor([&] { return AgentServes(view); })) << "the agent did not take the copy";
-    TerminateProcess(first.hProcess, 99);
-    ASSERT_TRUE(WaitExit(first.hProcess, KIV_TEST_DEADLINE_MS, NULL));
-
-    AgentProcess second;
-    ASSERT_TRUE(second.Start(L"  -start"));
-    DWORD code = 99;
-    EXPECT_TRUE(WaitExit(hClient, 60000, &code)) << "the client still waits";
-    CloseHandle(hClient);
-    EXPECT_EQ(code, 0u) << "the client's copy did not report success";
-    EXPECT_EQ(FileSize(Local(L"big.bin")), kBigFileBytes);
-    EXPECT_TRUE(second.Stop());
+    TerminateProcess(agent.hProcess, 99);
+    ASSERT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL));
+    CloseHandle(agent.hProcess);
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    ExpectCopied();
+    EXPECT_TRUE(agent.Stop());
 }
 
 TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
 {
-    ASSERT_TRUE(CreateDirectoryW(Local(L"cc").c_str(), NULL));
-    for (int n = 0; n < 10; n++) {
-        std::wstring path = Local(L"cc\\f" + std::to_wstring(n));
-        if (n % 2 == 0)
-            ASSERT_TRUE(WriteWholeFile(path, "f"));
-        else
-            ASSERT_TRUE(CreateDirectoryW(path.c_str(), NULL));
-    }
     HANDLE hQuit = CreateEventW(NULL, TRUE, FALSE, L"KivTestClientsQuit");
     ASSERT_TRUE(hQuit);
     AgentProcess agent;
@@ -267,10 +261,14 @@ TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
      * while no agent runs still attaches. */
     RawAgentClient holder;
     ASSERT_TRUE(holder.Attach());
-    HANDLE hTests = Launch(Helper() + L" requests-until KivTestClientsQuit");
-    HANDLE hCopies = Launch(Helper() + L" copies-until KivTestClientsQuit");
-    ASSERT_TRUE(hTests && hCopies);
-    ASSERT_TRUE(WaitFor([] { return PathIsFile(Local(L"copytarget.txt")); })) << "the clients did not start";
+    HANDLE hClients[2];
+    for (int id = 0; id < 2; id++) {
+        ASSERT_TRUE(CreateDirectoryW(Local(L"load" + std::to_wstring(id)).c_str(), NULL));
+        hClients[id] = Launch(Helper() + L" mixed " + std::to_wstring(id) + L" 0 KivTestClientsQuit");
+        ASSERT_TRUE(hClients[id]);
+    }
+    ASSERT_TRUE(WaitFor([] { return PathIsFile(Local(L"load0\\f0")) && PathIsFile(Local(L"load1\\f0")); }))
+        << "the clients did not start";
 
     /* Ended at points spread over the clients' work (a fixed sequence, so
      * every run sees the same schedule), and started again at once. */
@@ -278,8 +276,7 @@ TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
     for (int round = 0; round < 20; round++) {
         seed = seed * 1103515245u + 12345u;
         DWORD ms = 20 + (seed >> 16) % 180;
-        HANDLE both[2] = { hTests, hCopies };
-        ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, ms), (DWORD)WAIT_TIMEOUT)
+        ASSERT_EQ(WaitForMultipleObjects(2, hClients, FALSE, ms), (DWORD)WAIT_TIMEOUT)
             << "a client ended in round " << round;
         TerminateProcess(agent.hProcess, 99);
         ASSERT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL));
@@ -289,13 +286,12 @@ TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
     }
     SetEvent(hQuit);
 
-    DWORD code = 99;
-    EXPECT_TRUE(WaitExit(hTests, 60000, &code)) << "the testing client hangs";
-    EXPECT_EQ(code, 0u) << "wrong answers to the tests";
-    EXPECT_TRUE(WaitExit(hCopies, 60000, &code)) << "the copying client hangs";
-    EXPECT_EQ(code, 0u) << "wrong copies";
-    CloseHandle(hTests);
-    CloseHandle(hCopies);
+    for (int id = 0; id < 2; id++) {
+        DWORD code = 99;
+        EXPECT_TRUE(WaitExit(hClients[id], 60000, &code)) << "client " << id << " hangs";
+        EXPECT_EQ(code, 0u) << "client " << id << ": wrong answers";
+        CloseHandle(hClients[id]);
+    }
     CloseHandle(hQuit);
     EXPECT_TRUE(agent.Stop());
 }

@@ -571,52 +571,39 @@ TEST(FileFailure, InstallFolderCannotBeCreated)
     EXPECT_TRUE(PathIsFile(InstallDir() + L"\\kivprt.exe"));
 }
 
-TEST(FileFailure, DriverFolderFileInUseThenARerunCompletes)
-{
-    ASSERT_TRUE(PrepareSetupFolder());
-    std::wstring staged = DriverDir() + L"\\kiv.gpd";
-    ASSERT_TRUE(WriteWholeFile(staged, "a staged GPD file in use"));
-    HANDLE hHeld = HoldOpen(staged);
-    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-
-    SetupRunOptions opt;
-    opt.dialogs = 3;
-    SetupRunResult r = RunSetup(opt);
-    CloseHandle(hHeld);
-    ExpectRanToEnd(r);
-
-    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT },
-                       { "Error", "Unalbe to copy file kiv.gpd to " + Narrow(staged) + "!" },
-                       { CAPTION, TEXT_FAILED_FILES } });
-    EXPECT_FALSE(r.driver.made);
-    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
-    EXPECT_FALSE(PathIsFile(staged));
-}
-
-TEST(FileFailure, InstallFolderFileInUseThenARerunCompletes)
+/* A file of the printer-driver folder and one of the install folder, each
+ * held open in turn: the step's message, and a re-run completes. */
+TEST(FileFailure, AFileInUseInTheDriverOrInstallFolderThenARerunCompletes)
 {
     ASSERT_TRUE(PrepareSetupFolder());
     ASSERT_TRUE(CreateDirectoryW(InstallDir().c_str(), NULL));
-    std::wstring help = InstallDir() + L"\\kivhlp.chm";
-    ASSERT_TRUE(WriteWholeFile(help, "a help file open in the viewer"));
-    HANDLE hHeld = HoldOpen(help);
-    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-
-    SetupRunOptions opt;
-    opt.dialogs = 3;
-    SetupRunResult r = RunSetup(opt);
-    CloseHandle(hHeld);
-    ExpectRanToEnd(r);
-
-    /* The folder as setup names it, with its trailing backslash. */
-    ExpectDialogs(r, { { CAPTION, TEXT_CONSENT },
-                       { "Error", "Unable to update kivhlp.chm in " + Narrow(InstallDir()) +
-                                      "\\, it is being used by Windows, you may need to close all applications "
-                                      "or restart Windows and then try again!" },
-                       { CAPTION, TEXT_FAILED_FILES } });
-    EXPECT_FALSE(r.driver.made);
-    ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
-    EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivhlp.chm", help));
+    const struct {
+        std::wstring held;
+        std::string message;
+    } cases[] = {
+        { DriverDir() + L"\\kiv.gpd", "Unalbe to copy file kiv.gpd to " + Narrow(DriverDir()) + "\\kiv.gpd!" },
+        /* The folder as setup names it, with its trailing backslash. */
+        { InstallDir() + L"\\kivhlp.chm",
+          "Unable to update kivhlp.chm in " + Narrow(InstallDir()) +
+              "\\, it is being used by Windows, you may need to close all applications or restart Windows and "
+              "then try again!" },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Narrow(c.held));
+        ASSERT_TRUE(WriteWholeFile(c.held, "a file in use"));
+        HANDLE hHeld = HoldOpen(c.held);
+        ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+        SetupRunOptions opt;
+        opt.dialogs = 3;
+        SetupRunResult r = RunSetup(opt);
+        CloseHandle(hHeld);
+        ExpectRanToEnd(r);
+        ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { "Error", c.message }, { CAPTION, TEXT_FAILED_FILES } });
+        EXPECT_FALSE(r.driver.made);
+        ASSERT_NO_FATAL_FAILURE(ExpectRerunCompletes());
+    }
+    EXPECT_FALSE(PathIsFile(DriverDir() + L"\\kiv.gpd"));
+    EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivhlp.chm", InstallDir() + L"\\kivhlp.chm"));
 }
 
 TEST(FileFailure, DriverFileThatCannotBeReadStopsTheRun)
