@@ -1,14 +1,71 @@
 /*
  * The exchange with the agent on a busy machine (see agentsync.h).
  *
- * Every wait here ends: on the done signal, when the process that serves
- * is gone, or when no agent has run for KIV_AGENT_GIVE_UP_MS.  The one
- * wait that lasts as long as an agent works is the wait for a request an
- * agent is serving (a long copy takes long).
+ * Peers.  Ours: the client of the common library, the agent kivprt, which
+ * takes a request for its serving mark and takes a repeated request
+ * signal before it signals done, and its stop, which sends the quit under
+ * the client mutex.  Built from the protocol alone: a client that never
+ * looks at the mark, an agent that reads the command word without a mark,
+ * and a stop that writes the quit and signals it without the mutex.
+ *
+ * What holds:
+ *  1. A request is signalled again only on evidence that the agent that
+ *     had it is gone: the process its mark names ended, every agent
+ *     program (kivprt.exe) that ran when the wait began ended, or no agent
+ *     runs at all.  Never on elapsed time, so a slow agent of either kind
+ *     is never sent a request twice.
+ *  2. Our agent serves each request once: taking the command word is one
+ *     atomic step, and a request signal that arrives while it serves is
+ *     its own client's repeat, taken before done.
+ *  3. A client gets its own request's answer.  Before it writes, a request
+ *     being served for a dead owner runs to its end and its done signal is
+ *     taken; a dead owner's request that no agent took is withdrawn, so an
+ *     agent woken for it a moment ago does nothing; a done signal left
+ *     over from a quit or a withdrawn request is taken; and the code is
+ *     written only over the value the client saw, so an agent that took
+ *     something in between is waited for first.  A folder or file test
+ *     counts only when the command word still shows its code afterwards
+ *     (a stop's quit written over it before any agent took it gives 0).
+ *  4. A stop leaves nothing behind.  Its quit goes under the client
+ *     mutex and is withdrawn when no agent takes it within its wait; one
+ *     that cannot have the mutex goes only over the mark of an agent that
+ *     serves, which answers its request and then ends.  A stop holds no
+ *     object that counts as a running agent, and every wait of it ends.
+ *  5. A client waits while an agent runs, however long its request takes;
+ *     after KIV_AGENT_GIVE_UP_MS without any agent it withdraws its
+ *     request and gives up.  A mark that names no running agent program
+ *     (its process id reused) is not waited for.
+ *
+ * What remains:
+ *  - An agent that ends between writing its result and its done signal
+ *    has its request served again by the next agent.
+ *  - An agent that does not mark (built from the protocol alone) shows no
+ *    sign of serving: after a dead owner the next client may take the
+ *    done of the dead owner's request for its own; an agent of another
+ *    program name that ends while serving, with another agent started
+ *    within one poll, leaves its client waiting until that agent ends.
+ *  - A stop without the mutex may write its quit over a request that
+ *    waits to be taken (the client gets 0, nothing is served), and over
+ *    the request of an agent that does not mark (the protocol's fault).
+ *  - A client without the settling above, after a dead owner, may
+ *    overwrite the request being served and take its done.
+ *  - Process ids: a mark's process is recognised by its program name;
+ *    another kivprt.exe would have to get a dead agent's id within one
+ *    poll to be taken for it.
  */
 #include "agentsync.h"
+#include <tlhelp32.h>
 
 #define KIV_AGENT_MARK_FLAG 0x80000000UL
+/* Agent programs a waiting client keeps an eye on (the agent, and stops
+ * or second copies that are about to end). */
+#define KIV_AGENT_MAX_WATCHED 8
+
+/* The running agent programs, as handles a wait can hold on to. */
+typedef struct {
+    HANDLE ahProcess[KIV_AGENT_MAX_WATCHED];
+    int cProcess;
+} KIVAGENTPROGRAMS;
 
 LONG KivAgentServingMark(DWORD dwProcessId)
 {
@@ -20,23 +77,73 @@ int KivAgentIsServingMark(LONG lCommand)
     return ((DWORD)lCommand & KIV_AGENT_MARK_FLAG) != 0;
 }
 
-int KivAgentMarkAlive(LONG lMark)
+static int IsAgentProgram(const WCHAR *pszExeFile)
 {
-    DWORD dwProcessId = (DWORD)lMark & ~KIV_AGENT_MARK_FLAG;
-    HANDLE hProcess;
-    int bAlive;
+    const WCHAR *pszName = pszExeFile;
+    const WCHAR *p;
 
-    if (dwProcessId == 0)
-        return 0;   /* KIV_AGENT_LOST_MARK */
-    hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
-    if (hProcess == NULL) {
-        /* A process of another account that may not be opened is there
-         * all the same; an identifier that names nothing is not. */
-        return GetLastError() == ERROR_ACCESS_DENIED;
+    for (p = pszExeFile; *p != L'\0'; p++) {
+        if (*p == L'\\' || *p == L'/')
+            pszName = p + 1;
     }
-    bAlive = WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
-    CloseHandle(hProcess);
-    return bAlive;
+    return lstrcmpiW(pszName, KIV_AGENT_EXE_NAME) == 0;
+}
+
+/* Opens the running agent programs (only dwProcessId's, when not 0). */
+static void OpenAgentPrograms(KIVAGENTPROGRAMS *pPrograms, DWORD dwProcessId)
+{
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W pe;
+    BOOL bMore;
+
+    pPrograms->cProcess = 0;
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return;
+    ZeroMemory(&pe, sizeof(pe));
+    pe.dwSize = sizeof(pe);
+    for (bMore = Process32FirstW(hSnapshot, &pe); bMore && pPrograms->cProcess < KIV_AGENT_MAX_WATCHED;
+         bMore = Process32NextW(hSnapshot, &pe)) {
+        HANDLE hProcess;
+
+        if ((dwProcessId != 0 && pe.th32ProcessID != dwProcessId) || !IsAgentProgram(pe.szExeFile))
+            continue;
+        hProcess = OpenProcess(SYNCHRONIZE, FALSE, pe.th32ProcessID);
+        if (hProcess != NULL)
+            pPrograms->ahProcess[pPrograms->cProcess++] = hProcess;
+    }
+    CloseHandle(hSnapshot);
+}
+
+static void CloseAgentPrograms(KIVAGENTPROGRAMS *pPrograms)
+{
+    int i;
+
+    for (i = 0; i < pPrograms->cProcess; i++)
+        CloseHandle(pPrograms->ahProcess[i]);
+    pPrograms->cProcess = 0;
+}
+
+/* 1 when there were agent programs and every one of them has ended. */
+static int AllEnded(const KIVAGENTPROGRAMS *pPrograms)
+{
+    int i;
+
+    for (i = 0; i < pPrograms->cProcess; i++) {
+        if (WaitForSingleObject(pPrograms->ahProcess[i], 0) == WAIT_TIMEOUT)
+            return 0;
+    }
+    return pPrograms->cProcess > 0;
+}
+
+HANDLE KivAgentOpenServer(LONG lMark)
+{
+    KIVAGENTPROGRAMS programs;
+    DWORD dwProcessId = (DWORD)lMark & ~KIV_AGENT_MARK_FLAG;
+
+    if (!KivAgentIsServingMark(lMark) || dwProcessId == 0)
+        return NULL;
+    OpenAgentPrograms(&programs, dwProcessId);
+    return programs.cProcess > 0 ? programs.ahProcess[0] : NULL;
 }
 
 int KivAgentIsRunning(void)
@@ -54,103 +161,144 @@ LONG KivAgentReadCommand(const AGENTBLOCK *pBlock)
     return *(const volatile LONG *)&pBlock->lCommand;
 }
 
-void KivAgentWriteRequest(AGENTBLOCK *pBlock, const KIVAGENTREQUEST *pRequest)
+/* Milliseconds left of dwMaxMs since dwStart (INFINITE stays INFINITE). */
+static DWORD TimeLeft(DWORD dwStart, DWORD dwMaxMs)
 {
-    /* The code is written last: an agent that takes the request early
-     * then finds its paths in place. */
-    CopyMemory(pBlock->szPath1, pRequest->pszPath1, (pRequest->cchPath1 + 1) * sizeof(WCHAR));
-    if (pRequest->pszPath2 != NULL)
-        CopyMemory(pBlock->szPath2, pRequest->pszPath2, (pRequest->cchPath2 + 1) * sizeof(WCHAR));
-    InterlockedExchange(&pBlock->lCommand, pRequest->lCommand);
+    DWORD dwSpent = GetTickCount() - dwStart;
+
+    if (dwMaxMs == INFINITE)
+        return INFINITE;
+    return dwSpent >= dwMaxMs ? 0 : dwMaxMs - dwSpent;
 }
 
-/* Takes a pending request signal; 1 when there was one. */
-static int TakeExecSignal(HANDLE hExecEvent)
+int KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast,
+                        DWORD dwMaxWaitMs, LONG *plSeen)
 {
-    return WaitForSingleObject(hExecEvent, 0) == WAIT_OBJECT_0;
-}
+    DWORD dwStart = GetTickCount();
 
-void KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast)
-{
-    int bSawMark = 0;
-
-    /* After an owner that released the mutex nothing can be pending or
-     * served: it had its answer, or withdrew its request. */
-    if (bUnknownPast) {
-        /* Signalled and not taken: withdrawn, nobody waits for it.  None
-         * pending: an agent woken for it a moment ago may not have taken
-         * it yet.  This pause is the protocol's one window: an agent that
-         * stays between its wake-up and its next step for longer takes the
-         * dead owner's request after the new owner wrote its own paths. */
-        if (!TakeExecSignal(hExecEvent))
-            Sleep(KIV_AGENT_SETTLE_MS);
-    }
     for (;;) {
-        LONG lCommand = KivAgentReadCommand(pBlock);
+        LONG lSeen = KivAgentReadCommand(pBlock);
 
-        if (!KivAgentIsServingMark(lCommand)) {
-            /* Finished a moment ago: its done signal follows its result. */
-            if (bSawMark)
-                WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS * KIV_AGENT_LOST_POLLS);
-            break;
+        if (KivAgentIsServingMark(lSeen)) {
+            /* Served for an owner that died: it runs to its end, unless
+             * its agent ends first.  A mark that names no running agent
+             * is left over, and written over. */
+            HANDLE hServer = KivAgentOpenServer(lSeen);
+            if (hServer != NULL) {
+                HANDLE ahWait[2];
+                DWORD dwWait;
+
+                ahWait[0] = hDoneEvent;
+                ahWait[1] = hServer;
+                dwWait = WaitForMultipleObjects(2, ahWait, FALSE, TimeLeft(dwStart, dwMaxWaitMs));
+                CloseHandle(hServer);
+                if (dwWait == WAIT_TIMEOUT)
+                    return 0;
+                if (dwWait == WAIT_OBJECT_0)
+                    continue;   /* answered: look again */
+            }
+        } else if (bUnknownPast && lSeen != KIV_CMD_WITHDRAWN) {
+            /* Not taken: nobody waits for it.  An agent woken for it a
+             * moment ago finds nothing to do, and the signal still
+             * pending is taken. */
+            if (InterlockedCompareExchange(&pBlock->lCommand, KIV_CMD_WITHDRAWN, lSeen) != lSeen)
+                continue;
+            WaitForSingleObject(hExecEvent, 0);
+            lSeen = KIV_CMD_WITHDRAWN;
         }
-        if (!KivAgentMarkAlive(lCommand) || !KivAgentIsRunning())
-            break;   /* its agent ended: nothing more will come of it */
-        bSawMark = 1;
-        if (WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS) == WAIT_OBJECT_0)
-            break;
+        *plSeen = lSeen;
+        return 1;
     }
+}
+
+int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast,
+                       DWORD dwMaxWaitMs, const KIVAGENTREQUEST *pRequest)
+{
+    DWORD dwStart = GetTickCount();
+    LONG lSeen;
+
+    while (KivAgentSettleBlock(pBlock, hExecEvent, hDoneEvent, bUnknownPast, TimeLeft(dwStart, dwMaxWaitMs),
+                               &lSeen)) {
+        /* A done signal pending now is not this request's: it is left
+         * over from a quit or a withdrawn request that nobody waited for. */
+        WaitForSingleObject(hDoneEvent, 0);
+        if (pRequest->pszPath1 != NULL)
+            CopyMemory(pBlock->szPath1, pRequest->pszPath1, (pRequest->cchPath1 + 1) * sizeof(WCHAR));
+        if (pRequest->pszPath2 != NULL)
+            CopyMemory(pBlock->szPath2, pRequest->pszPath2, (pRequest->cchPath2 + 1) * sizeof(WCHAR));
+        /* The code goes last, and only over what was seen: an agent that
+         * took that a moment ago answers it first. */
+        if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lSeen) == lSeen)
+            return 1;
+    }
+    return 0;
+}
+
+void KivAgentWithdraw(AGENTBLOCK *pBlock, HANDLE hExecEvent, LONG lCommand)
+{
+    WaitForSingleObject(hExecEvent, 0);
+    InterlockedCompareExchange(&pBlock->lCommand, KIV_CMD_WITHDRAWN, lCommand);
 }
 
 int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                       const KIVAGENTREQUEST *pRequest)
 {
+    KIVAGENTPROGRAMS programs;   /* the agent programs that may have taken it */
+    HANDLE hServer = NULL;       /* the process of the mark lServerMark */
+    LONG lServerMark = 0;
     DWORD dwNoAgentMs = 0;
-    int cQuietPolls = 0;
+    int result = -1;
 
-    for (;;) {
+    OpenAgentPrograms(&programs, 0);
+    while (result < 0) {
         DWORD dwWait = WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS);
         LONG lCommand;
-        int bPending;
+        int bGone;
 
-        if (dwWait == WAIT_OBJECT_0)
-            return 1;
-        if (dwWait != WAIT_TIMEOUT)
-            return 0;
-
+        if (dwWait != WAIT_TIMEOUT) {
+            result = dwWait == WAIT_OBJECT_0;
+            break;
+        }
         lCommand = KivAgentReadCommand(pBlock);
         if (KivAgentIsServingMark(lCommand)) {
-            cQuietPolls = 0;
             dwNoAgentMs = 0;
-            /* No agent runs: the mark's process id may already be another
-             * process's. */
-            if (KivAgentMarkAlive(lCommand) && KivAgentIsRunning())
-                continue;
-            /* The agent that took it ended before it was done: the next
-             * agent gets it again, whole. */
-            KivAgentWriteRequest(pBlock, pRequest);
-            SetEvent(hExecEvent);
-            continue;
-        }
-
-        bPending = TakeExecSignal(hExecEvent);
-        if (KivAgentIsRunning())
+            if (lCommand != lServerMark) {
+                if (hServer != NULL)
+                    CloseHandle(hServer);
+                hServer = KivAgentOpenServer(lCommand);
+                lServerMark = lCommand;
+            }
+            bGone = hServer == NULL || WaitForSingleObject(hServer, 0) != WAIT_TIMEOUT;
+        } else if (KivAgentIsRunning()) {
+            /* Waiting to be taken, or served by an agent that shows no
+             * mark: only the end of every agent that ran can tell. */
             dwNoAgentMs = 0;
-        else
+            bGone = AllEnded(&programs);
+        } else {
+            /* Whatever became of it, nobody serves it now: it is put in
+             * place once for the next agent, and given up after a while. */
+            bGone = dwNoAgentMs == 0;
             dwNoAgentMs += KIV_AGENT_POLL_MS;
-        if (dwNoAgentMs >= KIV_AGENT_GIVE_UP_MS)
-            return 0;   /* the signal just taken stays taken: withdrawn */
-        if (bPending) {
-            SetEvent(hExecEvent);
-            cQuietPolls = 0;
-            continue;
+            if (dwNoAgentMs >= KIV_AGENT_GIVE_UP_MS) {
+                KivAgentWithdraw(pBlock, hExecEvent, lCommand);
+                result = 0;
+                bGone = 0;
+            }
         }
-        /* Neither waiting to be taken nor being served, and not answered:
-         * an agent ended between its result and its done signal. */
-        if (++cQuietPolls >= KIV_AGENT_LOST_POLLS) {
-            KivAgentWriteRequest(pBlock, pRequest);
-            SetEvent(hExecEvent);
-            cQuietPolls = 0;
+        if (bGone) {
+            /* The paths are still in place: only the client writes them. */
+            if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lCommand) == lCommand)
+                SetEvent(hExecEvent);
+            CloseAgentPrograms(&programs);
+            OpenAgentPrograms(&programs, 0);
+            if (hServer != NULL)
+                CloseHandle(hServer);
+            hServer = NULL;
+            lServerMark = 0;
         }
     }
+    if (hServer != NULL)
+        CloseHandle(hServer);
+    CloseAgentPrograms(&programs);
+    return result;
 }

@@ -2,7 +2,8 @@
  * The exchange with the agent kept safe from what happens on a busy
  * machine: a client that dies in the middle of a request, an agent that
  * ends while it serves one, a stop that arrives during one.  Shared by the
- * agent client (common library) and the agent program.
+ * agent client (common library) and the agent program; what it guarantees
+ * is written at the top of agentsync.cpp.
  *
  * The serving mark.  The agent takes a request by exchanging the command
  * word for its serving mark (the high bit and the agent's process id) in
@@ -27,65 +28,71 @@ extern "C" {
 
 /* How often a waiting client looks at the block and the agent. */
 #define KIV_AGENT_POLL_MS        100
-/* How long a client that took the mutex from a dead owner lets an agent
- * that was just woken for the dead owner's request take it. */
-#define KIV_AGENT_SETTLE_MS      50
 /* How long a request waits without any agent before it gives up (the same
  * time a launching client gives an agent to get ready). */
 #define KIV_AGENT_GIVE_UP_MS     60000
-/* Polls after which a request that is neither waiting to be taken nor
- * being served, while an agent runs, counts as lost and is sent again. */
-#define KIV_AGENT_LOST_POLLS     10
+/* How long an agent that found a stop's quit over its mark waits for the
+ * stop's request signal, which follows the quit. */
+#define KIV_AGENT_QUIT_SIGNAL_MS 1000
+
+/* What a request or quit that nobody will wait for is turned into: a code
+ * above the protocol's, which every agent, also one that knows nothing of
+ * it, answers without doing anything. */
+#define KIV_CMD_WITHDRAWN ((LONG)0x7FFFFFFF)
 
 /* One request as the client keeps it, to write it again when needed. */
 typedef struct {
     LONG lCommand;
-    const WCHAR *pszPath1;    /* written with its terminator */
-    size_t cchPath1;
+    const WCHAR *pszPath1;    /* NULL: the field is not written (the quit) */
+    size_t cchPath1;          /* written with its terminator */
     const WCHAR *pszPath2;    /* NULL: the field is not written */
     size_t cchPath2;
 } KIVAGENTREQUEST;
 
-/* The mark an agent that starts puts in place of a mark it finds: the
- * agent that left it ended while serving, and its process id may already
- * belong to another process (even to the new agent).  It names no
- * process, so the waiting client sends its request again. */
-#define KIV_AGENT_LOST_MARK ((LONG)0x80000000UL)
-
 LONG KivAgentServingMark(DWORD dwProcessId);
 int KivAgentIsServingMark(LONG lCommand);
-/* 1 while the process named by the mark runs. */
-int KivAgentMarkAlive(LONG lMark);
+/* The process that serves under the mark (SYNCHRONIZE access), when it is
+ * a running agent program; NULL when the mark names none: its agent ended
+ * and its process id is free, or already another program's. */
+HANDLE KivAgentOpenServer(LONG lMark);
 /* 1 while an agent of this session runs (its instance mutex exists). */
 int KivAgentIsRunning(void);
 
 /* The command word, read once from memory other processes write. */
 LONG KivAgentReadCommand(const AGENTBLOCK *pBlock);
 
-/* Writes the request's code and paths into the block. */
-void KivAgentWriteRequest(AGENTBLOCK *pBlock, const KIVAGENTREQUEST *pRequest);
-
 /*
- * For a new owner of the client mutex, before it writes its request: a
- * request an agent is serving (its owner died, or the mutex itself went
- * with its only holder and was made anew) runs to its end, and its done
- * signal is taken.  bUnknownPast: the previous owner died (the mutex came
- * abandoned) or this owner made the mutex anew; then a request signalled
- * earlier that no agent took is withdrawn (nobody waits for it), and an
- * agent woken for it a moment ago is given a moment to take it.
- * Afterwards the block is the new owner's alone.
+ * For the owner of the client mutex, before it writes: a request an agent
+ * is serving for the previous owner runs to its end, and its done signal
+ * is taken.  bUnknownPast: the previous owner died (the mutex came
+ * abandoned) or this owner made the mutex anew; then a request of that
+ * owner that no agent has taken is withdrawn.  dwMaxWaitMs bounds the wait
+ * for a request being served (INFINITE: as long as its agent runs).  1
+ * with the command word as it is left in *plSeen, 0 when the wait ran out.
  */
-void KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast);
+int KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast,
+                        DWORD dwMaxWaitMs, LONG *plSeen);
+
+/* Settles the block as above and writes the request into it (not yet
+ * signalled).  1 when written, 0 when the wait ran out. */
+int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent, int bUnknownPast,
+                       DWORD dwMaxWaitMs, const KIVAGENTREQUEST *pRequest);
 
 /*
- * Waits for the done signal of the request just signalled.  A request
- * that the agent serving it could not finish (it ended) is written and
- * signalled again for the next agent; one that no agent takes within
- * KIV_AGENT_GIVE_UP_MS without any agent running is withdrawn.  1 when
- * the request was served, 0 when it was given up.
+ * Waits for the done signal of the request just signalled.  The request is
+ * written and signalled again only when the agent that had it is gone: the
+ * process whose mark it shows ended, every agent program that ran when the
+ * wait began ended, or no agent runs at all.  One that no agent takes
+ * within KIV_AGENT_GIVE_UP_MS without any agent running is withdrawn.  1
+ * when the request was answered, 0 when it was given up.
  */
 int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                       const KIVAGENTREQUEST *pRequest);
+
+/* Takes back a signalled request that nobody will wait for, unless an
+ * agent took it already: its signal is taken, and the command word, when
+ * it still holds lCommand, becomes KIV_CMD_WITHDRAWN. */
+void KivAgentWithdraw(AGENTBLOCK *pBlock, HANDLE hExecEvent, LONG lCommand);
 
 #ifdef __cplusplus
 }

@@ -11,11 +11,11 @@
 #include "kivprt.h"
 #include <shellapi.h>
 
-/* Pause after starting a program, and between quit and ready in stop mode. */
+/* Pause after starting a program. */
 #define KIV_AGENT_PAUSE_MS 100
 /* How long a stopping copy waits for the client mutex, so that its quit
- * does not land in the middle of a request, and then for the quit to be
- * taken.  A request served for longer than this gets the quit after it. */
+ * does not land in the middle of a request, then for a request served for
+ * a dead owner, and then for the quit to be taken. */
 #define KIV_STOP_MUTEX_WAIT_MS 60000
 #define KIV_STOP_DONE_WAIT_MS  10000
 
@@ -135,26 +135,37 @@ static AGENTBLOCK *MapAgentBlock(HANDLE hMapping)
     return (AGENTBLOCK *)pView;
 }
 
+#ifdef KIV_AGENT_TEST_SEAMS
+#include <stdlib.h>
+
+/* Test build only: holds the agent between waking and taking a request
+ * for KIV_TEST_TAKE_DELAY_MS milliseconds, as paging or a starved machine
+ * may hold it. */
+static void HoldBeforeTaking(void)
+{
+    char szMs[16];
+    DWORD cch = GetEnvironmentVariableA("KIV_TEST_TAKE_DELAY_MS", szMs, sizeof(szMs));
+
+    if (cch > 0 && cch < sizeof(szMs))
+        Sleep((DWORD)atoi(szMs));
+}
+#else
+#define HoldBeforeTaking() ((void)0)
+#endif
+
 static void ServeRequests(AGENTSTATE *pState)
 {
     AGENTBLOCK *pBlock = pState->pBlock;
     LONG lMark = KivAgentServingMark(GetCurrentProcessId());
-    LONG lFound = KivAgentReadCommand(pBlock);
     int end = 0;
 
-    /* Only one agent serves at a time, so a mark found now was left by an
-     * agent that ended while serving; its process id may already be
-     * somebody else's (this agent's too).  Marked as lost, the request is
-     * sent again by its client. */
-    if (KivAgentIsServingMark(lFound))
-        InterlockedCompareExchange(&pBlock->lCommand, KIV_AGENT_LOST_MARK, lFound);
-
     while (!end) {
-        LONG lCommand, lFinal;
+        LONG lCommand, lFinal, lFound;
 
         /* A wait that fails would fail again at once: stop rather than spin. */
         if (WaitForSingleObject(pState->hExecEvent, INFINITE) != WAIT_OBJECT_0)
             break;
+        HoldBeforeTaking();
         /* Taken whole or not at all; until done the word holds the mark. */
         lCommand = InterlockedExchange(&pBlock->lCommand, lMark);
         if (lCommand == KIV_CMD_QUIT) {
@@ -164,14 +175,18 @@ static void ServeRequests(AGENTSTATE *pState)
             lFinal = ExecAgentCommand(pBlock, lCommand);
         }
         lFound = InterlockedCompareExchange(&pBlock->lCommand, lFinal, lMark);
-        if (lFound == KIV_CMD_QUIT && !end) {
-            /* A stop that could not wait for the client mutex wrote its
-             * quit while this request was served: the request's client
-             * still gets its own result, and the quit is kept after it.
-             * Its request signal, given just after the quit, is taken so
-             * that no later agent serves the result as a code. */
+        if (lFound == lMark) {
+            /* While it was served only its own client could signal (it
+             * holds the client mutex): a signal pending now repeats it. */
+            WaitForSingleObject(pState->hExecEvent, 0);
+        } else if (lFound == KIV_CMD_QUIT) {
+            /* A stop that could not have the client mutex wrote its quit
+             * over the mark: the request's client still gets its own
+             * result, and the quit takes effect after it.  The stop's
+             * request signal, which follows its quit, is taken, so that
+             * no later agent serves the result as a code. */
             pBlock->lCommand = lFinal;
-            WaitForSingleObject(pState->hExecEvent, KIV_AGENT_POLL_MS * KIV_AGENT_LOST_POLLS);
+            WaitForSingleObject(pState->hExecEvent, KIV_AGENT_QUIT_SIGNAL_MS);
             end = 1;
         }
         SetEvent(pState->hDoneEvent);
@@ -180,37 +195,48 @@ static void ServeRequests(AGENTSTATE *pState)
 
 /*
  * Stop mode: the quit is sent as a client sends a request, under the
- * client mutex, and waits until the serving copy took it.  Written without
- * the mutex, it could land in the middle of a request (the agent would
- * then answer the request and serve its result as the next code) or be
- * overwritten by the next request and lost.  When the mutex does not come
- * in time, the quit is written all the same: the serving copy keeps it
- * until the request it serves is done.
+ * client mutex, and waits until the serving copy took it; one not taken
+ * in time is withdrawn, or the next agent to start would take it.  Written
+ * without the mutex, it could land in the middle of a request of an agent
+ * that does not mark (which would answer the request and serve its result
+ * as the next code) or be overwritten by the next request.  When the mutex
+ * does not come in time, a request is being served: the quit is written
+ * over that agent's mark only, and the agent ends after the request.
  */
 static void SendQuit(AGENTSTATE *pState)
 {
-    HANDLE hFreeMutex;
+    AGENTBLOCK *pBlock = pState->pBlock;
+    KIVAGENTREQUEST quit;
+    HANDLE hFreeMutex, hServer;
     DWORD dwWait;
-    int bFresh, bOwned;
+    int bFresh, bOwned, bPut = 0;
+    LONG lSeen;
 
+    ZeroMemory(&quit, sizeof(quit));
+    quit.lCommand = KIV_CMD_QUIT;
     SetLastError(0);
     hFreeMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
     bFresh = hFreeMutex != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
     dwWait = hFreeMutex ? WaitForSingleObject(hFreeMutex, KIV_STOP_MUTEX_WAIT_MS) : WAIT_FAILED;
     bOwned = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
-    if (bOwned) {
-        KivAgentSettleBlock(pState->pBlock, pState->hExecEvent, pState->hDoneEvent,
-                            dwWait == WAIT_ABANDONED || bFresh);
-        WaitForSingleObject(pState->hDoneEvent, 0);   /* left over, not this quit's */
-    }
-    InterlockedExchange(&pState->pBlock->lCommand, KIV_CMD_QUIT);
-    SetEvent(pState->hExecEvent);
-    if (bOwned) {
-        WaitForSingleObject(pState->hDoneEvent, KIV_STOP_DONE_WAIT_MS);
-        ReleaseMutex(hFreeMutex);
+    if (bOwned)
+        bPut = KivAgentPutRequest(pBlock, pState->hExecEvent, pState->hDoneEvent,
+                                  dwWait == WAIT_ABANDONED || bFresh, KIV_STOP_DONE_WAIT_MS, &quit);
+    if (bPut) {
+        SetEvent(pState->hExecEvent);
+        if (WaitForSingleObject(pState->hDoneEvent, KIV_STOP_DONE_WAIT_MS) != WAIT_OBJECT_0)
+            KivAgentWithdraw(pBlock, pState->hExecEvent, KIV_CMD_QUIT);
     } else {
-        Sleep(KIV_AGENT_PAUSE_MS);
+        lSeen = KivAgentReadCommand(pBlock);
+        hServer = KivAgentOpenServer(lSeen);
+        if (hServer != NULL) {
+            if (InterlockedCompareExchange(&pBlock->lCommand, KIV_CMD_QUIT, lSeen) == lSeen)
+                SetEvent(pState->hExecEvent);
+            CloseHandle(hServer);
+        }
     }
+    if (bOwned)
+        ReleaseMutex(hFreeMutex);
     if (hFreeMutex)
         CloseHandle(hFreeMutex);
 }
@@ -232,6 +258,13 @@ int AgentMain(char *pszArgs)
     another = IsAnotherInstanceRunning(&state);
     if (another != stopflag)
         goto Exit;   /* a serving copy exists, or there is none to stop */
+    if (stopflag) {
+        /* A stop is no agent: held while it waits, the instance mutex
+         * would keep a new agent from starting and count as one to the
+         * clients and to the next stop. */
+        CloseHandle(state.hInstanceMutex);
+        state.hInstanceMutex = NULL;
+    }
 
     if (!IsInAutoRun(KIV_AGENT_RUN_VALUE))
         AddToAutoRun(KIV_AGENT_RUN_VALUE);

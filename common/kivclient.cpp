@@ -11,7 +11,9 @@
 #include "kivpath.h"
 #include "agentproto.h"
 #include "agentsync.h"
+#include "kivseams.h"
 
+#include <string.h>
 #include <wchar.h>
 
 typedef struct {
@@ -26,6 +28,7 @@ typedef struct {
 } KIVCLIENTSTATE;
 
 static KIVCLIENTSTATE g_client;
+static KIVSERVICEACCOUNTPROC g_pfnServiceAccountSeam = NULL;
 
 /* Room for the parameter text handed to the agent ("  -launch"). */
 #define KIV_AGENT_PARAMS_UNITS 32
@@ -75,7 +78,7 @@ static int FitsPathField(const WCHAR *pszPath, size_t *pcch)
  * result field, or 0 when detached, a path does not fit (nothing is sent)
  * or the objects fail.
  */
-static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPath2,
+static LONG SendRequest(LONG lRequest, const WCHAR *pszPath1, const WCHAR *pszPath2,
                         KIVRESULTFIELD resultField)
 {
     AGENTBLOCK *pBlock = g_client.pKivSharedMem;
@@ -86,7 +89,7 @@ static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPa
     if (!g_client.bKivAttached)
         return 0;
     ZeroMemory(&request, sizeof(request));
-    request.lCommand = lCommand;
+    request.lCommand = lRequest;
     request.pszPath1 = pszPath1;
     request.pszPath2 = pszPath2;
     if (!FitsPathField(pszPath1, &request.cchPath1) ||
@@ -99,28 +102,70 @@ static LONG SendRequest(LONG lCommand, const WCHAR *pszPath1, const WCHAR *pszPa
     /* An abandoned mutex is owned all the same, but its owner died in the
      * middle of a request, which an agent may still be serving; so may a
      * mutex this client made anew, when the dead owner held it alone. */
-    KivAgentSettleBlock(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent,
-                        dwWait == WAIT_ABANDONED || g_client.bKivFreshMutex);
-    g_client.bKivFreshMutex = 0;
-
-    /* A done signal pending now cannot be this request's: it is left over
-     * from a quit that nobody waited for (the agent signals done after a
-     * quit too).  Taken here, it cannot answer this request before an
-     * agent has served it. */
-    WaitForSingleObject(g_client.hKivDoneEvent, 0);
-
-    KivAgentWriteRequest(pBlock, &request);
-    if (SetEvent(g_client.hKivExecEvent) &&
+    if (KivAgentPutRequest(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent,
+                           dwWait == WAIT_ABANDONED || g_client.bKivFreshMutex, INFINITE, &request) &&
+        SetEvent(g_client.hKivExecEvent) &&
         KivAgentAwaitDone(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request)) {
+        LONG lCommand = KivAgentReadCommand(pBlock);
+
         if (resultField == KIV_RESULT_COMMAND_WORD)
-            lResult = pBlock->lCommand;
-        else if (resultField == KIV_RESULT_TEST)
+            lResult = lCommand;
+        else if (resultField == KIV_RESULT_TEST && lCommand == lRequest)
             lResult = KivAgentGetTestResult(pBlock);
+        /* else a stop's quit took the test's place before an agent took
+         * it: nothing was tested. */
     }
+    g_client.bKivFreshMutex = 0;
     ReleaseMutex(g_client.hKivFreeMutex);
     return lResult;
 }
 
+/*
+ * 1 when this process runs under a service account (LocalSystem,
+ * LocalService, NetworkService), or its account cannot be read.  A
+ * program it starts gets that account, whatever user its thread
+ * impersonates: an agent started by a driver component inside the
+ * spooler would put programs of LocalSystem on the user's desktop, and on
+ * later Windows run in the services' session without the user's network
+ * logon, where it reaches no share.
+ */
+static int RunsAsServiceAccount(void)
+{
+    static const SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    union {
+        TOKEN_USER user;
+        BYTE ab[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    HANDLE hToken = NULL;
+    DWORD cb = 0, dwRid;
+    int bService = 1;
+
+    if (g_pfnServiceAccountSeam != NULL)
+        return g_pfnServiceAccountSeam();
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
+        GetTokenInformation(hToken, TokenUser, &info, sizeof(info), &cb)) {
+        PSID pSid = info.user.User.Sid;
+
+        dwRid = *GetSidSubAuthorityCount(pSid) == 1 ? *GetSidSubAuthority(pSid, 0) : 0;
+        bService = memcmp(GetSidIdentifierAuthority(pSid), &ntAuthority, sizeof(ntAuthority)) == 0 &&
+                   (dwRid == SECURITY_LOCAL_SYSTEM_RID || dwRid == SECURITY_LOCAL_SERVICE_RID ||
+                    dwRid == SECURITY_NETWORK_SERVICE_RID);
+    }
+    if (hToken != NULL)
+        CloseHandle(hToken);
+    return bService;
+}
+
+void KivSetServiceAccountSeam(KIVSERVICEACCOUNTPROC pfn)
+{
+    g_pfnServiceAccountSeam = pfn;
+}
+
+/*
+ * The agent runs only as the logged-on user.  Under a service account
+ * nothing is started: the user's own agent comes with the user's logon
+ * (its autostart value), and a launching client waits for that one.
+ */
 int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
 {
     WCHAR szFolder[KIV_PATH_UNITS];
@@ -131,7 +176,7 @@ int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
     PROCESS_INFORMATION pi;
     size_t cchProgram, cchParams;
 
-    if (pszProgram == NULL || pszParams == NULL)
+    if (pszProgram == NULL || pszParams == NULL || RunsAsServiceAccount())
         return 0;
     if (!KivImagePrinterFolderExist(szFolder) || !BuildFullPath(szFolder, pszProgram, szProgram))
         return 0;

@@ -29,6 +29,11 @@ typedef UINT (WINAPI *KIVGETTEMPFILENAMEPROC)(LPCWSTR pszPath, LPCWSTR pszPrefix
                                               LPWSTR pszTempFileName);
 void KivSetSettingsTempFileSeam(KIVGETTEMPFILENAMEPROC pfn);
 
+/* The account check of StartAgentProgram: 1 when the process runs under a
+ * service account. */
+typedef int (*KIVSERVICEACCOUNTPROC)(void);
+void KivSetServiceAccountSeam(KIVSERVICEACCOUNTPROC pfn);
+
 #ifdef __cplusplus
 }
 #endif

@@ -100,10 +100,8 @@ static int RawDelete(const wchar_t *pszPath)
     dwWait = WaitForSingleObject(hFree, INFINITE);
     if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED)
         return 0;
-    KivAgentSettleBlock(pBlock, hExec, hDone, dwWait == WAIT_ABANDONED);
-    WaitForSingleObject(hDone, 0);
-    KivAgentWriteRequest(pBlock, &request);
-    served = SetEvent(hExec) && KivAgentAwaitDone(pBlock, hExec, hDone, &request);
+    served = KivAgentPutRequest(pBlock, hExec, hDone, dwWait == WAIT_ABANDONED, INFINITE, &request) &&
+             SetEvent(hExec) && KivAgentAwaitDone(pBlock, hExec, hDone, &request);
     ReleaseMutex(hFree);
     return served;
 }

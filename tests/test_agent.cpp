@@ -504,7 +504,7 @@ LONG PickCode(HostileRandom &rnd, LONG lAgentMark)
     case 2:
         return lAgentMark;
     case 3:
-        return KIV_AGENT_LOST_MARK;
+        return KivAgentServingMark(0);
     default: {
         LONG l = (LONG)rnd.Next();
         return (l >= KIV_CMD_QUIT && l <= KIV_CMD_RUN) ? 7 : l;
@@ -523,9 +523,8 @@ TEST(HostileInput, RandomSharedBlocks)
     AgentProcess agent;
     RawAgentClient client;
     ASSERT_TRUE(client.Attach());
-    /* An agent takes a mark it finds in the block, when it starts, for one
-     * left by an agent that died while serving: the first request after a
-     * start is a plain one, so that the random codes meet a settled agent. */
+    /* The first request after a start is a plain one, so that the random
+     * codes meet an agent that serves. */
     auto startAgent = [&] {
         return agent.Start(L"  -launch") && client.Send(KIV_CMD_DIR_EXISTS, L"C:\\fuzz") &&
                client.TestResult() == 1;

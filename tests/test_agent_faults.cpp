@@ -16,6 +16,7 @@
 #include "test_common_util.h"
 #include "agentsync.h"
 #include "kivclient.h"
+#include "kivseams.h"
 #include "setuptest.h"
 
 namespace {
@@ -225,18 +226,17 @@ protected:
     }
 };
 
-TEST_F(LongCopy, AStopEndsTheAgentAfterItWithoutASecondCopy)
+TEST_F(LongCopy, AQuitWithoutTheMutexEndsTheAgentAfterItWithoutASecondCopy)
 {
-    HANDLE hStop = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"  -stop");
-    ASSERT_TRUE(hStop);
+    /* As a stop built from the protocol alone sends it. */
+    view.pBlock->lCommand = KIV_CMD_QUIT;
+    SetEvent(view.hExec);
     ExpectCopied();
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(Local(L"big.bin").c_str(), GetFileExInfoStandard, &data));
     FILETIME written = data.ftLastWriteTime;
 
     EXPECT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL)) << "the agent did not quit";
-    EXPECT_TRUE(WaitExit(hStop, KIV_TEST_DEADLINE_MS, NULL));
-    CloseHandle(hStop);
     ASSERT_TRUE(GetFileAttributesExW(Local(L"big.bin").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&written, &data.ftLastWriteTime), 0) << "the copy was made a second time";
 }
@@ -249,6 +249,60 @@ TEST_F(LongCopy, TheAgentEndedWhileServingItTheNextAgentMakesIt)
     ASSERT_TRUE(agent.Start(L"  -start"));
     ExpectCopied();
     EXPECT_TRUE(agent.Stop());
+}
+
+TEST_F(LongCopy, TwoStopsLeaveNothingForTheNextAgent)
+{
+    HANDLE hStops[2];
+    for (HANDLE &hStop : hStops) {
+        hStop = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"  -stop");
+        ASSERT_TRUE(hStop);
+    }
+    ExpectCopied();
+    EXPECT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL)) << "the agent did not quit";
+    for (HANDLE hStop : hStops) {
+        EXPECT_TRUE(WaitExit(hStop, KIV_TEST_DEADLINE_MS, NULL)) << "a stop still waits";
+        CloseHandle(hStop);
+    }
+    CloseHandle(agent.hProcess);
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    ASSERT_TRUE(CreateDirectoryW(Local(L"dir").c_str(), NULL));
+    ExpectOwnAnswers();
+    EXPECT_TRUE(agent.Stop());
+}
+
+TEST(AgentStop, AStopWaitingForTheMutexIsNoAgent)
+{
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    HANDLE hClient = StalledClient(L"unsignalled", L"C:\\page.txt", Unc(L"dead.txt"));
+    ASSERT_TRUE(hClient);
+    /* The stop writes the autostart value once it chose stop mode. */
+    ASSERT_TRUE(RegDeleteValueIn(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "kivprt"));
+    HANDLE hStop = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"  -stop");
+    std::string value;
+    ASSERT_TRUE(WaitFor([&] {
+        return RegGetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "kivprt", &value);
+    }));
+    Kill(agent.hProcess);
+    agent.hProcess = NULL;
+    EXPECT_TRUE(agent.Start(L"  -start")) << "the waiting stop kept a new agent from starting";
+    Kill(hClient);
+    EXPECT_TRUE(WaitExit(hStop, KIV_TEST_DEADLINE_MS, NULL));
+    CloseHandle(hStop);
+}
+
+TEST_F(DeadClient, LeftAMarkThatNamesAnotherProgram)
+{
+    /* An agent ended while serving, and its process id is this test's now. */
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    view.pBlock->lCommand = KivAgentServingMark(GetCurrentProcessId());
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    AsyncCall test([] { return DirExists(Unc(L"dir").c_str()); });
+    ASSERT_TRUE(test.Wait()) << "the client waits for a mark nobody serves under";
+    EXPECT_EQ(test.Result(), 1);
+    ExitUNCShelllApp();
 }
 
 TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
@@ -294,6 +348,108 @@ TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
     }
     CloseHandle(hQuit);
     EXPECT_TRUE(agent.Stop());
+}
+
+/* ---- Agents that take their time -------------------------------------- */
+
+/* An agent written from the protocol alone that takes 1.5 s over each
+ * request and logs each code it serves. */
+TEST(SlowAgent, EachRequestIsServedOnceWithItsOwnAnswer)
+{
+    ASSERT_TRUE(CreateDirectoryW(Local(L"dir").c_str(), NULL));
+    ASSERT_TRUE(WriteWholeFile(L"C:\\page.txt", "a printed page"));
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L" 1500 C:\\ref.log", true, L"kivrefagent.exe"));
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    EXPECT_EQ(UNCCopyFile(L"C:\\page.txt", Unc(L"page.txt").c_str()), 1);
+    EXPECT_EQ(FileExists(Unc(L"missing.txt").c_str()), 0);
+    EXPECT_EQ(DirExists(Unc(L"dir").c_str()), 1);
+    UNCAppExecute((Helper() + L" touch C:\\ran.txt").c_str());
+    ExitUNCShelllApp();
+    std::string log;
+    EXPECT_TRUE(ReadWholeFile(L"C:\\ref.log", &log));
+    EXPECT_EQ(log, "1\r\n4\r\n3\r\n6\r\n");
+    ASSERT_EQ(WaitForSingleObject(agent.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "the agent ended";
+
+    /* Our stop waits for the copy it finds served: made once, then the quit. */
+    HANDLE hClient = Launch(Helper() + L" copy C:\\page.txt " + Unc(L"again.txt"));
+    ASSERT_TRUE(WaitFor([&] { return ReadWholeFile(L"C:\\ref.log", &log) && log.size() > 12; }));
+    EXPECT_TRUE(RunAgentToEnd(L"  -stop", NULL));
+    DWORD code = 99;
+    EXPECT_TRUE(WaitExit(hClient, KIV_TEST_DEADLINE_MS, &code));
+    EXPECT_EQ(code, 0u) << "the client's copy did not report success";
+    CloseHandle(hClient);
+    EXPECT_TRUE(WaitExit(agent.hProcess, KIV_TEST_DEADLINE_MS, NULL)) << "the quit was lost";
+    EXPECT_TRUE(ReadWholeFile(L"C:\\ref.log", &log));
+    EXPECT_EQ(log, "1\r\n4\r\n3\r\n6\r\n1\r\n0\r\n");
+}
+
+/* Our agent held 1.5 s between waking and taking each request, as paging
+ * or a starved machine may hold it (its test build). */
+class HeldAgent : public ::testing::Test {
+protected:
+    AgentProcess agent;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(CreateDirectoryW(Local(L"dir").c_str(), NULL));
+        ASSERT_TRUE(SetEnvironmentVariableW(L"KIV_TEST_TAKE_DELAY_MS", L"1500"));
+        ASSERT_TRUE(agent.Start(L"  -start", true, L"seams\\kivprt.exe"));
+    }
+    void TearDown() override { EXPECT_TRUE(agent.Stop()); }
+    /* A client that signalled a copy and was ended while the agent woken
+     * for it is held. */
+    void KillOwnerWhileHeld()
+    {
+        ASSERT_TRUE(WriteWholeFile(L"C:\\page.txt", "the dead client's page"));
+        HANDLE hClient = StalledClient(L"signalled", L"C:\\page.txt", Unc(L"dead.txt"));
+        ASSERT_TRUE(hClient);
+        Kill(hClient);
+    }
+};
+
+TEST_F(HeldAgent, ARunRequestRunsOnce)
+{
+    /* Sent while the agent is held with a dead owner's request, so that
+     * its own signal is still pending when the agent takes it. */
+    KillOwnerWhileHeld();
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    UNCAppExecute(L"cmd.exe /c echo run>>C:\\runs.txt");
+    /* Served after any repeat of the run. */
+    EXPECT_EQ(DirExists(Unc(L"dir").c_str()), 1);
+    ExitUNCShelllApp();
+    std::string runs;
+    ASSERT_TRUE(WaitFor([&] { return CountProcesses(L"cmd.exe") == 0 && ReadWholeFile(L"C:\\runs.txt", &runs); }));
+    EXPECT_EQ(runs.find("run"), runs.rfind("run")) << runs;
+}
+
+TEST_F(HeldAgent, ADeadOwnersRequestNotYetTakenIsWithdrawn)
+{
+    KillOwnerWhileHeld();
+    /* The next owner settles the block; the held agent then takes what
+     * the block holds. */
+    RawAgentClient view;
+    LONG lSeen = 0;
+    ASSERT_TRUE(view.Attach());
+    ASSERT_TRUE(KivAgentSettleBlock(view.pBlock, view.hExec, view.hDone, 1, INFINITE, &lSeen));
+    ASSERT_EQ(WaitForSingleObject(view.hDone, KIV_TEST_DEADLINE_MS), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(ShareNames(), (std::set<std::wstring>{ L"dir" })) << "the dead client's copy was made";
+}
+
+TEST_F(HeldAgent, AQuitWrittenOverARequestNotYetTakenAnswersNothing)
+{
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    ASSERT_EQ(DirExists(Unc(L"dir").c_str()), 1);   /* leaves 1 in the test field */
+    AsyncCall test([] { return FileExists(Unc(L"missing.txt").c_str()); });
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    ASSERT_TRUE(WaitFor([&] { return KivAgentReadCommand(view.pBlock) == KIV_CMD_FILE_EXISTS; }));
+    /* As a stop built from the protocol alone sends it. */
+    view.pBlock->lCommand = KIV_CMD_QUIT;
+    SetEvent(view.hExec);
+    ASSERT_TRUE(test.Wait());
+    EXPECT_EQ(test.Result(), 0);
+    ExitUNCShelllApp();
 }
 
 /* ---- Load ------------------------------------------------------------- */
@@ -369,6 +525,16 @@ TEST(AgentLaunch, StartsTheInstalledAgentAndUnLaunchStopsIt)
 
     EXPECT_EQ(UnLaunchKivShelll(), 1);
     EXPECT_TRUE(WaitFor([] { return CountProcesses(L"kivprt.exe") == 0; })) << "the agent still runs";
+}
+
+TEST(AgentLaunch, NothingIsStartedUnderAServiceAccount)
+{
+    ASSERT_TRUE(CreateDirectoryW(InstallFolder().c_str(), NULL));
+    ASSERT_TRUE(CopyFileW(BinPath(L"kivprt.exe").c_str(), (InstallFolder() + L"\\kivprt.exe").c_str(), TRUE));
+    KivSetServiceAccountSeam([]() -> int { return 1; });
+    EXPECT_EQ(StartAgentProgram(KIV_AGENT_EXE_NAME, KIV_AGENT_LAUNCH_ARGS), 0);
+    EXPECT_EQ(CountProcesses(L"kivprt.exe"), 0);
+    KivSetServiceAccountSeam(NULL);
 }
 
 TEST(AgentLaunch, WithoutAnInstalledAgentGivesUpAfterItsTimeOut)

@@ -269,12 +269,12 @@ bool RawAgentClient::Send(LONG lCommand, const wchar_t *pszPath1, const wchar_t 
     return WaitForSingleObject(hDone, ms) == WAIT_OBJECT_0;
 }
 
-bool AgentProcess::Start(const std::wstring &args, bool waitReady)
+bool AgentProcess::Start(const std::wstring &args, bool waitReady, const std::wstring &program)
 {
     HANDLE hReady = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_SYNC_NAME);
     bool ok = false;
 
-    hProcess = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"" + args);
+    hProcess = Launch(L"\"" + BinPath(program) + L"\"" + args);
     if (hProcess && hReady)
         ok = !waitReady || WaitForSingleObject(hReady, KIV_TEST_DEADLINE_MS) == WAIT_OBJECT_0;
     if (hReady)

@@ -78,9 +78,10 @@ struct RawAgentClient {
 /* The path agent under test. */
 struct AgentProcess {
     HANDLE hProcess = NULL;
-    /* Starts kivprt.exe with the argument text; with waitReady, waits for
-     * its ready event.  Returns false when it did not get ready. */
-    bool Start(const std::wstring &args, bool waitReady = true);
+    /* Starts kivprt.exe (or another agent program of the bin folder) with
+     * the argument text; with waitReady, waits for its ready event.
+     * Returns false when it did not get ready. */
+    bool Start(const std::wstring &args, bool waitReady = true, const std::wstring &program = L"kivprt.exe");
     /* Sends a stop through a second copy and waits for this one to end. */
     bool Stop(DWORD *pExitCode = NULL);
     ~AgentProcess();
