@@ -138,19 +138,20 @@ static AGENTBLOCK *MapAgentBlock(HANDLE hMapping)
 #ifdef KIV_AGENT_TEST_SEAMS
 #include <stdlib.h>
 
-/* Test build only: holds the agent between waking and taking a request
- * for KIV_TEST_TAKE_DELAY_MS milliseconds, as paging or a starved machine
- * may hold it. */
-static void HoldBeforeTaking(void)
+/* Test build only: holds the agent for as many milliseconds as the
+ * environment variable names, as paging or a starved machine may hold it:
+ * KIV_TEST_TAKE_DELAY_MS between waking and taking a request,
+ * KIV_TEST_DONE_DELAY_MS before its done signal. */
+static void HoldAgent(const char *pszVariable)
 {
     char szMs[16];
-    DWORD cch = GetEnvironmentVariableA("KIV_TEST_TAKE_DELAY_MS", szMs, sizeof(szMs));
+    DWORD cch = GetEnvironmentVariableA(pszVariable, szMs, sizeof(szMs));
 
     if (cch > 0 && cch < sizeof(szMs))
         Sleep((DWORD)atoi(szMs));
 }
 #else
-#define HoldBeforeTaking() ((void)0)
+#define HoldAgent(pszVariable) ((void)0)
 #endif
 
 static void ServeRequests(AGENTSTATE *pState)
@@ -165,7 +166,7 @@ static void ServeRequests(AGENTSTATE *pState)
         /* A wait that fails would fail again at once: stop rather than spin. */
         if (WaitForSingleObject(pState->hExecEvent, INFINITE) != WAIT_OBJECT_0)
             break;
-        HoldBeforeTaking();
+        HoldAgent("KIV_TEST_TAKE_DELAY_MS");
         /* Taken whole or not at all; until done the word holds the mark. */
         lCommand = InterlockedExchange(&pBlock->lCommand, lMark);
         if (lCommand == KIV_CMD_QUIT) {
@@ -189,6 +190,7 @@ static void ServeRequests(AGENTSTATE *pState)
             WaitForSingleObject(pState->hExecEvent, KIV_AGENT_QUIT_SIGNAL_MS);
             end = 1;
         }
+        HoldAgent("KIV_TEST_DONE_DELAY_MS");
         SetEvent(pState->hDoneEvent);
     }
 }

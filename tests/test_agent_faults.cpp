@@ -384,8 +384,9 @@ TEST(SlowAgent, EachRequestIsServedOnceWithItsOwnAnswer)
     EXPECT_EQ(log, "1\r\n4\r\n3\r\n6\r\n1\r\n0\r\n");
 }
 
-/* Our agent held 1.5 s between waking and taking each request, as paging
- * or a starved machine may hold it (its test build). */
+/* Our agent held 1.5 s between waking and taking each request, and again
+ * before its done signal, as paging or a starved machine may hold it (its
+ * test build). */
 class HeldAgent : public ::testing::Test {
 protected:
     AgentProcess agent;
@@ -394,6 +395,7 @@ protected:
     {
         ASSERT_TRUE(CreateDirectoryW(Local(L"dir").c_str(), NULL));
         ASSERT_TRUE(SetEnvironmentVariableW(L"KIV_TEST_TAKE_DELAY_MS", L"1500"));
+        ASSERT_TRUE(SetEnvironmentVariableW(L"KIV_TEST_DONE_DELAY_MS", L"1500"));
         ASSERT_TRUE(agent.Start(L"  -start", true, L"seams\\kivprt.exe"));
     }
     void TearDown() override { EXPECT_TRUE(agent.Stop()); }
@@ -414,13 +416,19 @@ TEST_F(HeldAgent, ARunRequestRunsOnce)
      * its own signal is still pending when the agent takes it. */
     KillOwnerWhileHeld();
     ASSERT_EQ(InitUNCShelllApp(), 1);
-    UNCAppExecute(L"cmd.exe /c echo run>>C:\\runs.txt");
-    /* Served after any repeat of the run. */
-    EXPECT_EQ(DirExists(Unc(L"dir").c_str()), 1);
+    AsyncCall run([] { UNCAppExecute(L"cmd.exe /c rem"); return 0; });
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    /* Run, and held before its done signal: no signal may be left that
+     * would make the agent serve it again. */
+    bool taken = false;
+    ASSERT_TRUE(WaitFor([&] {
+        taken = taken || KivAgentIsServingMark(view.Command());
+        return taken && view.Command() == KIV_CMD_RUN;
+    }));
+    EXPECT_EQ(WaitForSingleObject(view.hExec, 0), (DWORD)WAIT_TIMEOUT) << "the run is served again";
+    ASSERT_TRUE(run.Wait());
     ExitUNCShelllApp();
-    std::string runs;
-    ASSERT_TRUE(WaitFor([&] { return CountProcesses(L"cmd.exe") == 0 && ReadWholeFile(L"C:\\runs.txt", &runs); }));
-    EXPECT_EQ(runs.find("run"), runs.rfind("run")) << runs;
 }
 
 TEST_F(HeldAgent, ADeadOwnersRequestNotYetTakenIsWithdrawn)
