@@ -13,7 +13,8 @@
  *     had it is gone: the process its mark names ended, every agent
  *     program (kivprt.exe) that ran when the wait began ended, or no agent
  *     runs at all.  Never on elapsed time, so a slow agent of either kind
- *     is never sent a request twice.
+ *     is never sent a request twice.  (The agent programs are looked up
+ *     anew only when one that was known ended; see g_watched.)
  *  2. Our agent serves each request once: taking the command word is one
  *     atomic step, and a request signal that arrives while it serves is
  *     its own client's repeat, taken before done.
@@ -49,6 +50,10 @@
  *    the request of an agent that does not mark (the protocol's fault).
  *  - A client without the settling above, after a dead owner, may
  *    overwrite the request being served and take its done.
+ *  - A client that knew of no agent program at its wait's start looks
+ *    for them at its first poll: one that took the request and ended
+ *    before that, with another agent started as quickly, leaves the
+ *    client waiting until that agent ends.
  *  - Process ids: a mark's process is recognised by its program name;
  *    another kivprt.exe would have to get a dead agent's id within one
  *    poll to be taken for it.
@@ -64,8 +69,16 @@
 /* The running agent programs, as handles a wait can hold on to. */
 typedef struct {
     HANDLE ahProcess[KIV_AGENT_MAX_WATCHED];
+    DWORD adwProcessId[KIV_AGENT_MAX_WATCHED];
     int cProcess;
 } KIVAGENTPROGRAMS;
+
+/* The agent programs a waiting client watches, kept from one request to
+ * the next: a list of processes takes milliseconds to make, so it is made
+ * anew only when one of them has ended, or, when none was found, once a
+ * request waits past its first poll.  Used only under the client mutex. */
+static KIVAGENTPROGRAMS g_watched;
+static int g_bWatchedTaken;
 
 LONG KivAgentServingMark(DWORD dwProcessId)
 {
@@ -97,8 +110,17 @@ static void OpenAgentPrograms(KIVAGENTPROGRAMS *pPrograms, DWORD dwProcessId)
     BOOL bMore;
 
     pPrograms->cProcess = 0;
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    if (hSnapshot == INVALID_HANDLE_VALUE) {
+        /* No list of processes now: a mark's process is taken for what it
+         * says it is, and no other agent program is known. */
+        HANDLE hProcess = dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, dwProcessId) : NULL;
+        if (hProcess != NULL) {
+            pPrograms->ahProcess[0] = hProcess;
+            pPrograms->adwProcessId[0] = dwProcessId;
+            pPrograms->cProcess = 1;
+        }
         return;
+    }
     ZeroMemory(&pe, sizeof(pe));
     pe.dwSize = sizeof(pe);
     for (bMore = Process32FirstW(hSnapshot, &pe); bMore && pPrograms->cProcess < KIV_AGENT_MAX_WATCHED;
@@ -108,8 +130,10 @@ static void OpenAgentPrograms(KIVAGENTPROGRAMS *pPrograms, DWORD dwProcessId)
         if ((dwProcessId != 0 && pe.th32ProcessID != dwProcessId) || !IsAgentProgram(pe.szExeFile))
             continue;
         hProcess = OpenProcess(SYNCHRONIZE, FALSE, pe.th32ProcessID);
-        if (hProcess != NULL)
-            pPrograms->ahProcess[pPrograms->cProcess++] = hProcess;
+        if (hProcess != NULL) {
+            pPrograms->ahProcess[pPrograms->cProcess] = hProcess;
+            pPrograms->adwProcessId[pPrograms->cProcess++] = pe.th32ProcessID;
+        }
     }
     CloseHandle(hSnapshot);
 }
@@ -123,16 +147,33 @@ static void CloseAgentPrograms(KIVAGENTPROGRAMS *pPrograms)
     pPrograms->cProcess = 0;
 }
 
-/* 1 when there were agent programs and every one of them has ended. */
-static int AllEnded(const KIVAGENTPROGRAMS *pPrograms)
+/* How many of the agent programs have ended. */
+static int CountEnded(const KIVAGENTPROGRAMS *pPrograms)
 {
-    int i;
+    int i, cEnded = 0;
 
     for (i = 0; i < pPrograms->cProcess; i++) {
-        if (WaitForSingleObject(pPrograms->ahProcess[i], 0) == WAIT_TIMEOUT)
-            return 0;
+        if (WaitForSingleObject(pPrograms->ahProcess[i], 0) != WAIT_TIMEOUT)
+            cEnded++;
     }
-    return pPrograms->cProcess > 0;
+    return cEnded;
+}
+
+/* Looks up the agent programs anew at a wait's start, when one that was
+ * known has ended; with bWhenNone, instead only when none was known. */
+static void WatchAgentPrograms(int bWhenNone)
+{
+    if (g_bWatchedTaken && (bWhenNone ? g_watched.cProcess > 0 : CountEnded(&g_watched) == 0))
+        return;
+    CloseAgentPrograms(&g_watched);
+    OpenAgentPrograms(&g_watched, 0);
+    g_bWatchedTaken = 1;
+}
+
+void KivAgentForgetPrograms(void)
+{
+    CloseAgentPrograms(&g_watched);
+    g_bWatchedTaken = 0;
 }
 
 HANDLE KivAgentOpenServer(LONG lMark)
@@ -140,8 +181,16 @@ HANDLE KivAgentOpenServer(LONG lMark)
     KIVAGENTPROGRAMS programs;
     DWORD dwProcessId = (DWORD)lMark & ~KIV_AGENT_MARK_FLAG;
 
+    int i;
+
     if (!KivAgentIsServingMark(lMark) || dwProcessId == 0)
         return NULL;
+    /* A watched agent program that still runs has its id to itself. */
+    for (i = 0; i < g_watched.cProcess; i++) {
+        if (g_watched.adwProcessId[i] == dwProcessId &&
+            WaitForSingleObject(g_watched.ahProcess[i], 0) == WAIT_TIMEOUT)
+            return OpenProcess(SYNCHRONIZE, FALSE, dwProcessId);
+    }
     OpenAgentPrograms(&programs, dwProcessId);
     return programs.cProcess > 0 ? programs.ahProcess[0] : NULL;
 }
@@ -243,13 +292,13 @@ void KivAgentWithdraw(AGENTBLOCK *pBlock, HANDLE hExecEvent, LONG lCommand)
 int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                       const KIVAGENTREQUEST *pRequest)
 {
-    KIVAGENTPROGRAMS programs;   /* the agent programs that may have taken it */
     HANDLE hServer = NULL;       /* the process of the mark lServerMark */
     LONG lServerMark = 0;
     DWORD dwNoAgentMs = 0;
-    int result = -1;
+    int result = -1, bLookedAgain = 0;
 
-    OpenAgentPrograms(&programs, 0);
+    /* The agent programs that may take it (g_watched). */
+    WatchAgentPrograms(0);
     while (result < 0) {
         DWORD dwWait = WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS);
         LONG lCommand;
@@ -273,7 +322,10 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
             /* Waiting to be taken, or served by an agent that shows no
              * mark: only the end of every agent that ran can tell. */
             dwNoAgentMs = 0;
-            bGone = AllEnded(&programs);
+            if (!bLookedAgain)
+                WatchAgentPrograms(1);
+            bLookedAgain = 1;
+            bGone = g_watched.cProcess > 0 && CountEnded(&g_watched) == g_watched.cProcess;
         } else {
             /* Whatever became of it, nobody serves it now: it is put in
              * place once for the next agent, and given up after a while. */
@@ -289,8 +341,8 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
             /* The paths are still in place: only the client writes them. */
             if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lCommand) == lCommand)
                 SetEvent(hExecEvent);
-            CloseAgentPrograms(&programs);
-            OpenAgentPrograms(&programs, 0);
+            CloseAgentPrograms(&g_watched);
+            OpenAgentPrograms(&g_watched, 0);
             if (hServer != NULL)
                 CloseHandle(hServer);
             hServer = NULL;
@@ -299,6 +351,5 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
     }
     if (hServer != NULL)
         CloseHandle(hServer);
-    CloseAgentPrograms(&programs);
     return result;
 }

@@ -89,6 +89,10 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
 int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                       const KIVAGENTREQUEST *pRequest);
 
+/* Closes the handles of the agent programs that waiting clients of this
+ * process watch (a client that detaches). */
+void KivAgentForgetPrograms(void);
+
 /* Takes back a signalled request that nobody will wait for, unless an
  * agent took it already: its signal is taken, and the command word, when
  * it still holds lCommand, becomes KIV_CMD_WITHDRAWN. */

@@ -287,6 +287,7 @@ int InitUNCShelllApp(void)
 void ExitUNCShelllApp(void)
 {
     g_client.bKivAttached = 0;
+    KivAgentForgetPrograms();
     if (g_client.hKivExecEvent != NULL)
         CloseHandle(g_client.hKivExecEvent);
     if (g_client.hKivDoneEvent != NULL)
