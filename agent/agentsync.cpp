@@ -14,7 +14,8 @@
  *     program (kivprt.exe) that ran when the wait began ended, or no agent
  *     runs at all.  Never on elapsed time, so a slow agent of either kind
  *     is never sent a request twice.  (The agent programs are looked up
- *     anew only when one that was known ended; see g_watched.)
+ *     anew only when none is known or one that was known ended; see
+ *     g_watched.)
  *  2. Our agent serves each request once: taking the command word is one
  *     atomic step, and a request signal that arrives while it serves is
  *     its own client's repeat, taken before done.
@@ -42,18 +43,18 @@
  *    has its request served again by the next agent.
  *  - An agent that does not mark (built from the protocol alone) shows no
  *    sign of serving: after a dead owner the next client may take the
- *    done of the dead owner's request for its own; an agent of another
- *    program name that ends while serving, with another agent started
- *    within one poll, leaves its client waiting until that agent ends.
+ *    done of the dead owner's request for its own.
+ *  - An agent program of another name than kivprt.exe is not watched: one
+ *    that ends while serving, with another agent started within one poll,
+ *    leaves its client waiting until that agent ends.
  *  - A stop without the mutex may write its quit over a request that
  *    waits to be taken (the client gets 0, nothing is served), and over
  *    the request of an agent that does not mark (the protocol's fault).
  *  - A client without the settling above, after a dead owner, may
  *    overwrite the request being served and take its done.
- *  - A client that knew of no agent program at its wait's start looks
- *    for them at its first poll: one that took the request and ended
- *    before that, with another agent started as quickly, leaves the
- *    client waiting until that agent ends.
+ *  - A request sent again while no agent ran, taken by an agent that
+ *    ends before the client's next poll with another started as quickly,
+ *    leaves the client waiting until that agent ends.
  *  - Process ids: a mark's process is recognised by its program name;
  *    another kivprt.exe would have to get a dead agent's id within one
  *    poll to be taken for it.
@@ -75,8 +76,8 @@ typedef struct {
 
 /* The agent programs a waiting client watches, kept from one request to
  * the next: a list of processes takes milliseconds to make, so it is made
- * anew only when one of them has ended, or, when none was found, once a
- * request waits past its first poll.  Used only under the client mutex. */
+ * anew only when none is known or one of them has ended.  Used only under
+ * the client mutex. */
 static KIVAGENTPROGRAMS g_watched;
 static int g_bWatchedTaken;
 
@@ -159,11 +160,11 @@ static int CountEnded(const KIVAGENTPROGRAMS *pPrograms)
     return cEnded;
 }
 
-/* Looks up the agent programs anew at a wait's start, when one that was
- * known has ended; with bWhenNone, instead only when none was known. */
-static void WatchAgentPrograms(int bWhenNone)
+/* Looks up the agent programs anew when none is known or one that was
+ * known has ended. */
+static void WatchAgentPrograms(void)
 {
-    if (g_bWatchedTaken && (bWhenNone ? g_watched.cProcess > 0 : CountEnded(&g_watched) == 0))
+    if (g_bWatchedTaken && g_watched.cProcess > 0 && CountEnded(&g_watched) == 0)
         return;
     CloseAgentPrograms(&g_watched);
     OpenAgentPrograms(&g_watched, 0);
@@ -295,10 +296,10 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
     HANDLE hServer = NULL;       /* the process of the mark lServerMark */
     LONG lServerMark = 0;
     DWORD dwNoAgentMs = 0;
-    int result = -1, bLookedAgain = 0;
+    int result = -1;
 
     /* The agent programs that may take it (g_watched). */
-    WatchAgentPrograms(0);
+    WatchAgentPrograms();
     while (result < 0) {
         DWORD dwWait = WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS);
         LONG lCommand;
@@ -322,9 +323,8 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
             /* Waiting to be taken, or served by an agent that shows no
              * mark: only the end of every agent that ran can tell. */
             dwNoAgentMs = 0;
-            if (!bLookedAgain)
-                WatchAgentPrograms(1);
-            bLookedAgain = 1;
+            if (g_watched.cProcess == 0)
+                WatchAgentPrograms();   /* none ran when it was sent again */
             bGone = g_watched.cProcess > 0 && CountEnded(&g_watched) == g_watched.cProcess;
         } else {
             /* Whatever became of it, nobody serves it now: it is put in

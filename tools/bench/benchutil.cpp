@@ -251,7 +251,7 @@ std::wstring OurAgentCommand()
 
 std::wstring ReferenceCommand()
 {
-    return L"\"" + BinPath(L"kivrefagent.exe") + L"\"";
+    return L"\"" + BinPath(L"ref\\kivprt.exe") + L"\"";
 }
 
 bool MakeFile(const std::wstring &path, ULONGLONG cb)

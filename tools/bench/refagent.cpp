@@ -10,7 +10,7 @@
  * takes no copy of a path: the block's fields are used where they lie,
  * each cut at its last unit so that no call reads past it.
  *
- *   kivrefagent [DELAY_MS [LOG]]
+ *   ref\kivprt.exe [DELAY_MS [LOG]]   (the target kivrefagent)
  * The tests make it a slow agent: it takes DELAY_MS over each request
  * (between reading the code and carrying it out), and appends each code
  * it serves to the file LOG, one line each.
