@@ -221,7 +221,12 @@ int RegisterPrinterDriver(void)
     driver.pDefaultDataType = szDatatype;
 
     TraceSetup(KIV_TRACE_ADD_DRIVER);
-    if (!AddPrinterDriverExW(NULL, 3, (LPBYTE)&driver, APD_COPY_ALL_FILES)) {
+    /* Only files that are missing or older are copied, as Windows' own
+     * printer installation does: the Universal Printer Driver's files are
+     * shared by every Unidrv printer, and a newer copy stays.  The
+     * product's own files are always missing here (the earlier driver's
+     * were deleted). */
+    if (!AddPrinterDriverExW(NULL, 3, (LPBYTE)&driver, APD_COPY_NEW_FILES)) {
         ShowSetupMessage(KIV_MSG_ADD_DRIVER_FAILED);
         return 0;
     }

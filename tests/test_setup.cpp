@@ -156,7 +156,7 @@ TEST(FreshMachine, InstallsDriverPortPrinterFormsAndFiles)
     ASSERT_TRUE(r.driver.made);
     EXPECT_EQ(r.driver.serverName, 0u);
     EXPECT_EQ(r.driver.level, 3u);
-    EXPECT_EQ(r.driver.copyFlags, (DWORD)APD_COPY_ALL_FILES);
+    EXPECT_EQ(r.driver.copyFlags, (DWORD)APD_COPY_NEW_FILES);
     EXPECT_EQ(r.driver.cVersion, 3u);
     EXPECT_EQ(r.driver.name, L"Kiv Image Printer");
     EXPECT_EQ(r.driver.environment, KIV_DRIVER_ENVIRONMENT);
