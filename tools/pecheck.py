@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Checks that each deliverable is a PE file its first Windows loads and runs.
 
-    pecheck.py --arch x86|x64 ALLOWLIST FILE:SUBSYSTEM [FILE:SUBSYSTEM ...]
+    pecheck.py --arch x86|x64 ALLOWLIST FILE:SUBSYSTEM[:LEVEL] [...]
 
-SUBSYSTEM is gui or console.  For each file, by the build's architecture:
+SUBSYSTEM is gui or console; LEVEL, where given, is the execution level
+(asInvoker, requireAdministrator) that the program's manifest must ask for,
+in a trustInfo element of the urn:schemas-microsoft-com:asm.v2 namespace
+(the form Windows 2000, XP and 2003 accept).  For each file, by the
+build's architecture:
 
     x86  machine 0x14c (i386), PE32,  OS and subsystem version 5.0 (Windows 2000)
     x64  machine 0x8664 (AMD64), PE32+, OS and subsystem version 5.2 (the first
@@ -18,6 +22,7 @@ that build.  An import that is not listed fails the check: adding it to
 the list is a conscious decision, with its documented minimum Windows
 version.
 """
+import re
 import struct
 import sys
 
@@ -102,8 +107,8 @@ class PE:
             yield f"#{t & 0xFFFF}" if t & by_ordinal else self.cstr((t & 0x7FFFFFFF) + 2)
             o += self.thunk_size
 
-    def version_strings(self):
-        """The StringFileInfo texts of the RT_VERSION resource, as a dict."""
+    def resource(self, type_id):
+        """The data of the first resource of the type, or None."""
         if len(self.dirs) <= 2 or not self.dirs[2][0]:
             return None
         base = self.off(self.dirs[2][0])
@@ -114,8 +119,8 @@ class PE:
             for i in range(named + ids):
                 yield struct.unpack_from("<II", d, off + 16 + 8 * i)
 
-        for type_id, sub in entries(base):
-            if type_id != 16 or not sub & 0x80000000:
+        for tid, sub in entries(base):
+            if tid != type_id or not sub & 0x80000000:
                 continue
             # type -> name -> language -> data entry
             node = sub & 0x7FFFFFFF
@@ -125,18 +130,35 @@ class PE:
                 if not child & 0x80000000:
                     break
             rva, size = struct.unpack_from("<II", d, base + node)
-            blob = d[self.off(rva):self.off(rva) + size]
-            texts = blob.decode("utf-16-le", "replace").split("\0")
-            found = {}
-            # Each String is three WORDs (lengths, type), its key and its
-            # value; the WORDs decode as stray characters before the key.
-            for i, t in enumerate(texts):
-                for key in ("ProductName", "FileDescription", "FileVersion"):
-                    if t.endswith(key) and key not in found:
-                        rest = [v for v in texts[i + 1:] if v]
-                        found[key] = rest[0] if rest else ""
-            return found
+            return d[self.off(rva):self.off(rva) + size]
         return None
+
+    def version_strings(self):
+        """The StringFileInfo texts of the RT_VERSION resource, as a dict."""
+        blob = self.resource(16)
+        if blob is None:
+            return None
+        texts = blob.decode("utf-16-le", "replace").split("\0")
+        found = {}
+        # Each String is three WORDs (lengths, type), its key and its
+        # value; the WORDs decode as stray characters before the key.
+        for i, t in enumerate(texts):
+            for key in ("ProductName", "FileDescription", "FileVersion"):
+                if t.endswith(key) and key not in found:
+                    rest = [v for v in texts[i + 1:] if v]
+                    found[key] = rest[0] if rest else ""
+        return found
+
+    def execution_level(self):
+        """The level the RT_MANIFEST resource asks for in an asm.v2
+        trustInfo element; None without one."""
+        blob = self.resource(24)
+        if blob is None:
+            return None
+        text = blob.decode("utf-8", "replace")
+        trust = re.search(r'<trustInfo\s+xmlns="urn:schemas-microsoft-com:asm\.v2".*?</trustInfo>', text, re.S)
+        level = trust and re.search(r'<requestedExecutionLevel\s+level="([^"]*)"', trust.group(0))
+        return level.group(1) if level else None
 
     def imports(self):
         found = []
@@ -161,7 +183,7 @@ class PE:
         return found
 
 
-def check(path, subsystem, arch, allowed):
+def check(path, subsystem, level, arch, allowed):
     errors = []
     want = ARCHS[arch]
     major, minor = want["version"]
@@ -187,6 +209,8 @@ def check(path, subsystem, arch, allowed):
             errors.append(f"version resource names product {version.get('ProductName')!r}")
         if not version.get("FileDescription") or not version.get("FileVersion"):
             errors.append("version resource lacks a file description or version")
+    if level and pe.execution_level() != level:
+        errors.append(f"manifest asks for execution level {pe.execution_level()!r}, want {level!r}")
     imports = pe.imports()
     for dll, func in imports:
         if (dll.lower(), func) not in allowed:
@@ -204,17 +228,18 @@ def main(argv):
     files = argv[4:]
     failed = 0
     for arg in files:
-        path, _, subsystem = arg.rpartition(":")
+        path, subsystem, level = (arg.split(":") + [""])[:3]
         if subsystem not in SUBSYSTEMS:
-            print(f"{arg}: want FILE:gui or FILE:console", file=sys.stderr)
+            print(f"{arg}: want FILE:gui or FILE:console, then :LEVEL for a manifest", file=sys.stderr)
             return 2
-        errors, count = check(path, subsystem, arch, allowed)
+        errors, count = check(path, subsystem, level, arch, allowed)
         if errors:
             failed += 1
             print("\n".join(errors))
         else:
             version = "%d.%d" % want["version"]
-            print(f"{path}: {arch} {want['kind']}, {subsystem}, {version}, version resource, "
+            manifest = f"manifest {level}, " if level else ""
+            print(f"{path}: {arch} {want['kind']}, {subsystem}, {version}, version resource, {manifest}"
                   f"{count} imports all in the list")
     print(f"{len(files) - failed} passed, {failed} failed")
     return 1 if failed else 0
