@@ -79,7 +79,6 @@ typedef struct {
  * anew only when none is known or one of them has ended.  Used only under
  * the client mutex. */
 static KIVAGENTPROGRAMS g_watched;
-static int g_bWatchedTaken;
 
 LONG KivAgentServingMark(DWORD dwProcessId)
 {
@@ -164,17 +163,15 @@ static int CountEnded(const KIVAGENTPROGRAMS *pPrograms)
  * known has ended. */
 static void WatchAgentPrograms(void)
 {
-    if (g_bWatchedTaken && g_watched.cProcess > 0 && CountEnded(&g_watched) == 0)
+    if (g_watched.cProcess > 0 && CountEnded(&g_watched) == 0)
         return;
     CloseAgentPrograms(&g_watched);
     OpenAgentPrograms(&g_watched, 0);
-    g_bWatchedTaken = 1;
 }
 
 void KivAgentForgetPrograms(void)
 {
     CloseAgentPrograms(&g_watched);
-    g_bWatchedTaken = 0;
 }
 
 HANDLE KivAgentOpenServer(LONG lMark)
@@ -342,7 +339,7 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
             if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lCommand) == lCommand)
                 SetEvent(hExecEvent);
             CloseAgentPrograms(&g_watched);
-            OpenAgentPrograms(&g_watched, 0);
+            WatchAgentPrograms();
             if (hServer != NULL)
                 CloseHandle(hServer);
             hServer = NULL;
