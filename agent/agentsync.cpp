@@ -11,11 +11,12 @@
  * What holds:
  *  1. A request is signalled again only on evidence that the agent that
  *     had it is gone: the process its mark names ended, every agent
- *     program (kivprt.exe) that ran when the wait began ended, or no agent
- *     runs at all.  Never on elapsed time, so a slow agent of either kind
- *     is never sent a request twice.  (The agent programs are looked up
- *     anew only when none is known or one that was known ended; see
- *     g_watched.)
+ *     program (kivprt.exe) that ran when it was signalled ended, or no
+ *     agent runs at all.  Never on elapsed time, so a slow agent of either
+ *     kind is never sent a request twice.  The agent programs are noted
+ *     before the signal, so one that takes it and ends before it marks the
+ *     word is among them.  (They are looked up anew only when none is
+ *     known or one that was known ended; see g_watched.)
  *  2. Our agent serves each request once: taking the command word is one
  *     atomic step, and a request signal that arrives while it serves is
  *     its own client's repeat, taken before done.
@@ -52,9 +53,14 @@
  *    the request of an agent that does not mark (the protocol's fault).
  *  - A client without the settling above, after a dead owner, may
  *    overwrite the request being served and take its done.
- *  - A request sent again while no agent ran, taken by an agent that
+ *  - A request signalled while no agent ran, taken by an agent that
  *    ends before the client's next poll with another started as quickly,
- *    leaves the client waiting until that agent ends.
+ *    leaves the client waiting until that agent ends; so does one taken
+ *    by an agent that started between the list and the signal and ended
+ *    at once.
+ *  - An agent that started after the signal, and answers with a word equal
+ *    to the request's code in the very moment its client, finding every
+ *    watched agent ended, writes the request again, serves it twice.
  *  - Process ids: a mark's process is recognised by its program name;
  *    another kivprt.exe would have to get a dead agent's id within one
  *    poll to be taken for it.
@@ -287,20 +293,58 @@ void KivAgentWithdraw(AGENTBLOCK *pBlock, HANDLE hExecEvent, LONG lCommand)
     InterlockedCompareExchange(&pBlock->lCommand, KIV_CMD_WITHDRAWN, lCommand);
 }
 
-int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
-                      const KIVAGENTREQUEST *pRequest)
+/*
+ * Signals the request written in the block.  The agent programs that may
+ * take the signal are noted first (g_watched): one that takes it and ends
+ * before it marks the word must be among them, or nothing would tell that
+ * the request was lost.  1 when signalled.
+ */
+static int SignalRequest(HANDLE hExecEvent)
+{
+    WatchAgentPrograms();
+    return SetEvent(hExecEvent);
+}
+
+/*
+ * Writes the request again and signals it, the agent that had it being
+ * gone; lSeen is the command word it was found with.  The agents are
+ * listed anew before the signal.  The new list is kept only when the
+ * request is signalled again: otherwise the word changed meanwhile, and
+ * the agents of the last signal are still the ones to watch.
+ */
+static void SendAgain(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
+                      const KIVAGENTREQUEST *pRequest, LONG lSeen, int *pbDone)
+{
+    KIVAGENTPROGRAMS programs;
+
+    OpenAgentPrograms(&programs, 0);
+    /* Listing takes milliseconds: an agent that started meanwhile may have
+     * answered, with a word that can look like the request's own code. */
+    if (WaitForSingleObject(hDoneEvent, 0) == WAIT_OBJECT_0) {
+        *pbDone = 1;
+    } else if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lSeen) == lSeen) {
+        CloseAgentPrograms(&g_watched);
+        g_watched = programs;
+        programs.cProcess = 0;
+        SetEvent(hExecEvent);
+    }
+    CloseAgentPrograms(&programs);
+}
+
+int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
+                         const KIVAGENTREQUEST *pRequest)
 {
     HANDLE hServer = NULL;       /* the process of the mark lServerMark */
     LONG lServerMark = 0;
     DWORD dwNoAgentMs = 0;
     int result = -1;
 
-    /* The agent programs that may take it (g_watched). */
-    WatchAgentPrograms();
+    if (!SignalRequest(hExecEvent))
+        return 0;
     while (result < 0) {
         DWORD dwWait = WaitForSingleObject(hDoneEvent, KIV_AGENT_POLL_MS);
         LONG lCommand;
-        int bGone;
+        int bGone, bDone = 0;
 
         if (dwWait != WAIT_TIMEOUT) {
             result = dwWait == WAIT_OBJECT_0;
@@ -318,10 +362,11 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
             bGone = hServer == NULL || WaitForSingleObject(hServer, 0) != WAIT_TIMEOUT;
         } else if (KivAgentIsRunning()) {
             /* Waiting to be taken, or served by an agent that shows no
-             * mark: only the end of every agent that ran can tell. */
+             * mark: only the end of every agent that ran when it was
+             * signalled can tell. */
             dwNoAgentMs = 0;
             if (g_watched.cProcess == 0)
-                WatchAgentPrograms();   /* none ran when it was sent again */
+                WatchAgentPrograms();   /* none ran when it was signalled */
             bGone = g_watched.cProcess > 0 && CountEnded(&g_watched) == g_watched.cProcess;
         } else {
             /* Whatever became of it, nobody serves it now: it is put in
@@ -336,10 +381,9 @@ int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
         }
         if (bGone) {
             /* The paths are still in place: only the client writes them. */
-            if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lCommand) == lCommand)
-                SetEvent(hExecEvent);
-            CloseAgentPrograms(&g_watched);
-            WatchAgentPrograms();
+            SendAgain(pBlock, hExecEvent, hDoneEvent, pRequest, lCommand, &bDone);
+            if (bDone)
+                result = 1;
             if (hServer != NULL)
                 CloseHandle(hServer);
             hServer = NULL;

@@ -79,15 +79,16 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                        DWORD dwMaxWaitMs, const KIVAGENTREQUEST *pRequest);
 
 /*
- * Waits for the done signal of the request just signalled.  The request is
- * written and signalled again only when the agent that had it is gone: the
- * process whose mark it shows ended, every agent program that ran when the
- * wait began ended, or no agent runs at all.  One that no agent takes
- * within KIV_AGENT_GIVE_UP_MS without any agent running is withdrawn.  1
- * when the request was answered, 0 when it was given up.
+ * Signals the request that KivAgentPutRequest wrote and waits for its done
+ * signal.  The request is written and signalled again only when the agent
+ * that had it is gone: the process whose mark it shows ended, every agent
+ * program that ran when it was signalled ended, or no agent runs at all.
+ * One that no agent takes within KIV_AGENT_GIVE_UP_MS without any agent
+ * running is withdrawn.  1 when the request was answered, 0 when it was
+ * given up or could not be signalled.
  */
-int KivAgentAwaitDone(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
-                      const KIVAGENTREQUEST *pRequest);
+int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
+                         const KIVAGENTREQUEST *pRequest);
 
 /* Closes the handles of the agent programs that waiting clients of this
  * process watch (a client that detaches). */

@@ -104,8 +104,7 @@ static LONG SendRequest(LONG lRequest, const WCHAR *pszPath1, const WCHAR *pszPa
      * mutex this client made anew, when the dead owner held it alone. */
     if (KivAgentPutRequest(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent,
                            dwWait == WAIT_ABANDONED || g_client.bKivFreshMutex, INFINITE, &request) &&
-        SetEvent(g_client.hKivExecEvent) &&
-        KivAgentAwaitDone(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request)) {
+        KivAgentSendAndAwait(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request)) {
         LONG lCommand = KivAgentReadCommand(pBlock);
 
         if (resultField == KIV_RESULT_COMMAND_WORD)

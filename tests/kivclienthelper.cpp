@@ -101,7 +101,7 @@ static int RawDelete(const wchar_t *pszPath)
     if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED)
         return 0;
     served = KivAgentPutRequest(pBlock, hExec, hDone, dwWait == WAIT_ABANDONED, INFINITE, &request) &&
-             SetEvent(hExec) && KivAgentAwaitDone(pBlock, hExec, hDone, &request);
+             KivAgentSendAndAwait(pBlock, hExec, hDone, &request);
     ReleaseMutex(hFree);
     return served;
 }
