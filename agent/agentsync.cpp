@@ -199,6 +199,20 @@ HANDLE KivAgentOpenServer(LONG lMark)
     return programs.cProcess > 0 ? programs.ahProcess[0] : NULL;
 }
 
+int KivAgentOtherProgramRuns(void)
+{
+    KIVAGENTPROGRAMS programs;
+    int i, bOther = 0;
+
+    OpenAgentPrograms(&programs, 0);
+    for (i = 0; i < programs.cProcess; i++) {
+        if (programs.adwProcessId[i] != GetCurrentProcessId())
+            bOther = 1;
+    }
+    CloseAgentPrograms(&programs);
+    return bOther;
+}
+
 int KivAgentIsRunning(void)
 {
     HANDLE hMutex = OpenMutexW(SYNCHRONIZE, FALSE, KIV_AGENT_INSTANCE_NAME);

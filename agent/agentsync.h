@@ -58,6 +58,9 @@ HANDLE KivAgentOpenServer(LONG lMark);
 /* 1 while an agent of this session runs (its instance mutex exists). */
 int KivAgentIsRunning(void);
 
+/* 1 when an agent program other than this process runs. */
+int KivAgentOtherProgramRuns(void);
+
 /* The command word, read once from memory other processes write. */
 LONG KivAgentReadCommand(const AGENTBLOCK *pBlock);
 

@@ -108,12 +108,20 @@ typedef struct {
     HANDLE hSyncEvent;
 } AGENTSTATE;
 
-/* Sets the last-error code to 0 first, so that a stale 183 cannot count. */
-static int IsAnotherInstanceRunning(AGENTSTATE *pState)
+/*
+ * Sets the last-error code to 0 first, so that a stale 183 cannot count.
+ * A waiting client looks whether an agent runs by opening the mutex for a
+ * moment: one that ended an instant ago may leave it in existence that
+ * way, so an agent to be that finds it counts another instance only when
+ * another agent program runs.
+ */
+static int IsAnotherInstanceRunning(AGENTSTATE *pState, int stopflag)
 {
     SetLastError(0);
     pState->hInstanceMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_INSTANCE_NAME);
-    return GetLastError() == ERROR_ALREADY_EXISTS;
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
+        return 0;
+    return stopflag || KivAgentOtherProgramRuns();
 }
 
 /*
@@ -257,7 +265,7 @@ int AgentMain(char *pszArgs)
     if (lstrlenA(pszArgs) <= KIV_AGENT_MIN_ARGS_LEN)
         return 0;
     ParseCmdLine(pszArgs, &stopflag);
-    another = IsAnotherInstanceRunning(&state);
+    another = IsAnotherInstanceRunning(&state, stopflag);
     if (another != stopflag)
         goto Exit;   /* a serving copy exists, or there is none to stop */
     if (stopflag) {

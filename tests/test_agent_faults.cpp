@@ -313,6 +313,20 @@ TEST_F(DeadClient, LeftAMarkThatNamesAnotherProgram)
     ExitUNCShelllApp();
 }
 
+/* A waiting client held the mutex open for its look at the agent just
+ * as the agent ended: the next agent still serves. */
+TEST(AgentEnded, AMutexLeftOpenByALookIsNoAgent)
+{
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L"  -start"));
+    HANDLE hLook = OpenMutexW(SYNCHRONIZE, FALSE, KIV_AGENT_INSTANCE_NAME);
+    ASSERT_TRUE(hLook);
+    Kill(agent.hProcess);
+    agent.hProcess = NULL;
+    EXPECT_TRUE(agent.Start(L"  -start")) << "the new agent took the look for another agent";
+    CloseHandle(hLook);
+}
+
 TEST(AgentEnded, TwentyTimesInARowWhileTwoClientsSend)
 {
     HANDLE hQuit = CreateEventW(NULL, TRUE, FALSE, L"KivTestClientsQuit");
