@@ -100,6 +100,7 @@ typedef enum {
     KIV_UPART_ENTRY,
     KIV_UPART_ERROR,
     KIV_UPART_AT_RESTART,
+    KIV_UPART_ENTRY_KEPT,
     KIV_UPART_COUNT
 } KIVUNINSTALLPART;
 
@@ -190,6 +191,7 @@ void RegisterUninstaller(const WCHAR *pszInstallDir);
 typedef enum {
     KIV_LIST_PRINTERS,   /* local printers */
     KIV_LIST_DRIVERS,    /* drivers of this build's environment */
+    KIV_LIST_ALL_DRIVERS, /* drivers of every environment */
     KIV_LIST_PORTS
 } KIVSPOOLLIST;
 BYTE *EnumSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, DWORD *pcEntries, DWORD *pdwError);

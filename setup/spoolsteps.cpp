@@ -28,12 +28,15 @@ static BOOL ReadSpoolerList(KIVSPOOLLIST list, DWORD dwLevel, BYTE *pBlock, DWOR
                             DWORD *pcbNeeded, DWORD *pcEntries)
 {
     WCHAR szEnvironment[] = KIV_PRINTER_ENV;
+    WCHAR szAll[] = L"all";
 
     switch (list) {
     case KIV_LIST_PRINTERS:
         return EnumPrintersW(PRINTER_ENUM_LOCAL, NULL, dwLevel, pBlock, cbBlock, pcbNeeded, pcEntries);
     case KIV_LIST_DRIVERS:
         return EnumPrinterDriversW(NULL, szEnvironment, dwLevel, pBlock, cbBlock, pcbNeeded, pcEntries);
+    case KIV_LIST_ALL_DRIVERS:
+        return EnumPrinterDriversW(NULL, szAll, dwLevel, pBlock, cbBlock, pcbNeeded, pcEntries);
     case KIV_LIST_PORTS:
         return EnumPortsW(NULL, dwLevel, pBlock, cbBlock, pcbNeeded, pcEntries);
     }

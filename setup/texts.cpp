@@ -64,7 +64,8 @@ const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT] = {
     /* KIV_MSG_SYSTEM_FOLDER_UNKNOWN */
     { L"Unable to find the Windows system folder!", CAPTION_ERROR },
     /* KIV_MSG_UNINSTALL_CONSENT */
-    { L"This will remove Kiv Image Printer from this computer, do you wish to continue?", KIV_SETUP_CAPTION },
+    { L"This will remove Kiv Image Printer from this computer and cancel the documents waiting to print on it, "
+      L"do you wish to continue?", KIV_SETUP_CAPTION },
     /* The first line of the removal's closing message: one of three. */
     /* KIV_MSG_UNINSTALL_DONE */
     { L"Kiv Image Printer has been removed from this computer.", KIV_SETUP_CAPTION },
@@ -113,6 +114,9 @@ const WCHAR *const g_apszUninstallParts[KIV_UPART_COUNT] = {
     L"%s (error %lu)",
     /* KIV_UPART_AT_RESTART */
     L"%s is in use: it will be deleted when Windows restarts",
+    /* KIV_UPART_ENTRY_KEPT */
+    L"The printer or its driver is still in use, so the entry in Add or Remove Programs and the uninstaller "
+    L"%s are kept: restart Windows and remove Kiv Image Printer again.",
 };
 
 /* The longest template is the in-use message; each %s is at most a full

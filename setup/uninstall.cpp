@@ -58,6 +58,9 @@ typedef struct {
     WCHAR szNotes[KIV_REPORT_UNITS];       /* "\n\nnote" for what restarts or kept folders leave */
     int cRemoved;
     int cNotRemoved;
+    /* A printer on the product's driver or the driver stays (jobs or open
+     * handles keep them on Windows): removal is to be run again. */
+    int bSpoolerStays;
 } UNINSTALLREPORT;
 
 /* ---- The command line -------------------------------------------------- */
@@ -303,6 +306,7 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
 
     if (!pBlock) {
         RecordNotRemoved(pReport, dwError, KIV_UPART_PRINTER, KIV_PRINTER_NAME_W);
+        pReport->bSpoolerStays = 1;
         return;
     }
     for (DWORD i = 0; i < cEntries; i++) {
@@ -312,71 +316,111 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
             continue;
         if (!OpenPrinterW(pEntries[i].pPrinterName, &hPrinter, &defaults)) {
             RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PRINTER, pEntries[i].pPrinterName);
+            pReport->bSpoolerStays = 1;
             continue;
         }
-        if (DeletePrinter(hPrinter))
+        /* A printer with jobs is only marked for deletion, and keeps its
+         * driver and port until the jobs are gone. */
+        SetPrinterW(hPrinter, 0, NULL, PRINTER_CONTROL_PURGE);
+        if (DeletePrinter(hPrinter)) {
             RecordRemoved(pReport, KIV_UPART_PRINTER, pEntries[i].pPrinterName);
-        else
+        } else {
             RecordNotRemoved(pReport, GetLastError(), KIV_UPART_PRINTER, pEntries[i].pPrinterName);
+            pReport->bSpoolerStays = 1;
+        }
         ClosePrinter(hPrinter);
     }
     free(pBlock);
 }
 
-/* The files of one driver record, as full paths: the four single files
- * and the dependent files' multi-string. */
-static int ListDriverFiles(const DRIVER_INFO_3W *pDriver, const WCHAR **apszFiles, int cMax)
+/* 1 when the driver record names the file (a full path) among its own:
+ * its four single files or any of its dependent files. */
+static int DriverNamesFile(const DRIVER_INFO_3W *pDriver, const WCHAR *pszFile)
 {
     const WCHAR *apszSingle[] = { pDriver->pDriverPath, pDriver->pDataFile, pDriver->pConfigFile,
                                   pDriver->pHelpFile };
-    int cFiles = 0;
 
-    for (size_t i = 0; i < KIV_COUNT_OF(apszSingle) && cFiles < cMax; i++)
-        if (apszSingle[i] && apszSingle[i][0])
-            apszFiles[cFiles++] = apszSingle[i];
-    for (const WCHAR *p = pDriver->pDependentFiles; p && *p && cFiles < cMax; p += wcslen(p) + 1)
-        apszFiles[cFiles++] = p;
-    return cFiles;
+    for (size_t i = 0; i < KIV_COUNT_OF(apszSingle); i++)
+        if (apszSingle[i] && lstrcmpiW(apszSingle[i], pszFile) == 0)
+            return 1;
+    for (const WCHAR *p = pDriver->pDependentFiles; p && *p; p += wcslen(p) + 1)
+        if (lstrcmpiW(p, pszFile) == 0)
+            return 1;
+    return 0;
 }
 
-/* 1 when a driver of the list names the file (a full path) among its own. */
-static int FileOfAnyDriver(const WCHAR *pszFile, const DRIVER_INFO_3W *pDrivers, DWORD cDrivers)
+/* 1 when the path names one of the product's own driver files; the
+ * Universal Printer Driver's files are shared with other printers. */
+static int IsOwnDriverFile(const WCHAR *pszPath)
 {
-    for (DWORD d = 0; d < cDrivers; d++) {
-        const WCHAR *apszFiles[64];
-        int cFiles = ListDriverFiles(&pDrivers[d], apszFiles, (int)KIV_COUNT_OF(apszFiles));
+    const WCHAR *pszName = wcsrchr(pszPath, L'\\');
 
-        for (int f = 0; f < cFiles; f++)
-            if (lstrcmpiW(apszFiles[f], pszFile) == 0)
-                return 1;
-    }
+    pszName = pszName ? pszName + 1 : pszPath;
+    for (int i = 0; i < KIV_OWN_DRIVER_FILE_COUNT; i++)
+        if (lstrcmpiW(pszName, g_apszOwnDriverFiles[i]) == 0)
+            return 1;
     return 0;
 }
 
 static void DeleteProductFile(UNINSTALLREPORT *pReport, const WCHAR *pszPath);
 
+/* The product's own files of the deleted driver record that no driver of
+ * any environment still names. */
+static void DeleteOwnDriverFiles(UNINSTALLREPORT *pReport, const DRIVER_INFO_3W *pDriver)
+{
+    const WCHAR *apszSingle[] = { pDriver->pDriverPath, pDriver->pDataFile, pDriver->pConfigFile,
+                                  pDriver->pHelpFile };
+    DWORD cLeft = 0, dwError = 0;
+    BYTE *pLeft = EnumSpoolerList(KIV_LIST_ALL_DRIVERS, 3, &cLeft, &dwError);
+    const DRIVER_INFO_3W *pDrivers = (const DRIVER_INFO_3W *)pLeft;
+    const WCHAR *p = pDriver->pDependentFiles;
+
+    if (!pLeft)
+        return;   /* unknown who else uses them: the files stay */
+    for (size_t i = 0;; i++) {
+        const WCHAR *pszFile;
+        int bNamed = 0;
+
+        if (i < KIV_COUNT_OF(apszSingle)) {
+            pszFile = apszSingle[i];
+        } else if (p && *p) {
+            pszFile = p;
+            p += wcslen(p) + 1;
+        } else {
+            break;
+        }
+        if (!pszFile || !IsOwnDriverFile(pszFile))
+            continue;
+        for (DWORD d = 0; d < cLeft && !bNamed; d++)
+            bNamed = DriverNamesFile(&pDrivers[d], pszFile);
+        if (!bNamed)
+            DeleteProductFile(pReport, pszFile);
+    }
+    free(pLeft);
+}
+
 /*
  * The driver of this build's environment, never the other's: the other
  * build's installation keeps its own.  The spooler is asked to delete the
- * driver's files that no other driver uses; the files it leaves behind
- * (a spooler that deletes only the registration) and no driver that is
- * left names are deleted here, so that the same rule holds everywhere.
+ * driver's files that no other driver uses, and is trusted with them: it
+ * counts every user, and defers the files in use.  Only a spooler that
+ * knows no deletion flags deletes the registration alone; then the
+ * product's own driver files that no driver names are deleted here, and
+ * the shared files of the Universal Printer Driver always stay.
  */
 static void DeleteKivDriver(UNINSTALLREPORT *pReport)
 {
     WCHAR szEnvironment[] = KIV_PRINTER_ENV;
     WCHAR szName[] = KIV_PRINTER_NAME_W;
-    DWORD cEntries = 0, cLeft = 0, dwError = 0;
+    DWORD cEntries = 0, dwError = 0;
     BYTE *pBlock = EnumSpoolerList(KIV_LIST_DRIVERS, 3, &cEntries, &dwError);
     const DRIVER_INFO_3W *pEntries = (const DRIVER_INFO_3W *)pBlock;
     const DRIVER_INFO_3W *pDriver = NULL;
-    BYTE *pLeft = NULL;
-    const WCHAR *apszFiles[64];
-    int cFiles;
-    BOOL bDeleted;
+    BOOL bDeleted, bFilesLeft = FALSE;
 
     if (!pBlock) {
         RecordNotRemoved(pReport, dwError, KIV_UPART_DRIVER, szName, szEnvironment);
+        pReport->bSpoolerStays = 1;
         return;
     }
     for (DWORD i = 0; i < cEntries && !pDriver; i++)
@@ -389,24 +433,20 @@ static void DeleteKivDriver(UNINSTALLREPORT *pReport)
                                       DPD_DELETE_UNUSED_FILES | DPD_DELETE_SPECIFIC_VERSION, pDriver->cVersion);
     /* A spooler that knows no deletion flags (Wine's) refuses them as an
      * invalid parameter; it deletes the registration alone. */
-    if (!bDeleted && GetLastError() == ERROR_INVALID_PARAMETER)
+    if (!bDeleted && GetLastError() == ERROR_INVALID_PARAMETER) {
         bDeleted = DeletePrinterDriverExW(NULL, szEnvironment, szName, 0, 0);
+        bFilesLeft = bDeleted;
+    }
     if (!bDeleted) {
         RecordNotRemoved(pReport, GetLastError(), KIV_UPART_DRIVER, szName, szEnvironment);
+        pReport->bSpoolerStays = 1;
         goto Exit;
     }
     RecordRemoved(pReport, KIV_UPART_DRIVER, szName, szEnvironment);
-
-    pLeft = EnumSpoolerList(KIV_LIST_DRIVERS, 3, &cLeft, &dwError);
-    if (!pLeft)
-        goto Exit;   /* unknown who else uses them: the files stay */
-    cFiles = ListDriverFiles(pDriver, apszFiles, (int)KIV_COUNT_OF(apszFiles));
-    for (int f = 0; f < cFiles; f++)
-        if (!FileOfAnyDriver(apszFiles[f], (const DRIVER_INFO_3W *)pLeft, cLeft))
-            DeleteProductFile(pReport, apszFiles[f]);
+    if (bFilesLeft)
+        DeleteOwnDriverFiles(pReport, pDriver);
 
 Exit:
-    free(pLeft);
     free(pBlock);
 }
 
@@ -621,7 +661,8 @@ static void DeleteInstallFolder(UNINSTALLREPORT *pReport, const WCHAR *pszInstal
 }
 
 /* The files the installation copied into the system folder and the
- * install folder, setup's own copy included, and then the folder. */
+ * install folder, setup's own copy included (unless the removal is to be
+ * run again), and then the folder. */
 static void DeleteProgramFiles(UNINSTALLREPORT *pReport)
 {
     WCHAR szSystemDir[KIV_PATH_UNITS];
@@ -643,6 +684,10 @@ static void DeleteProgramFiles(UNINSTALLREPORT *pReport)
 
         if (!BuildFullPath(szInstallDir, pszName, szPath))
             continue;
+        if (i == KIV_INSTALL_FILE_COUNT && pReport->bSpoolerStays) {
+            RecordNote(pReport, KIV_UPART_ENTRY_KEPT, szPath);
+            continue;
+        }
         if (IsOwnProgramFile(szPath))
             fate = DeleteOwnProgram(pReport, szPath);
         else
@@ -753,7 +798,8 @@ int UninstallProduct(int bQuiet)
     DeleteKivForms(&report);
     DeleteProgramFiles(&report);
     DeleteRunValues(&report);
-    DeleteUninstallEntry(&report);
+    if (!report.bSpoolerStays)
+        DeleteUninstallEntry(&report);
 
     if (!bQuiet)
         ShowClosingMessage(&report);

@@ -19,7 +19,9 @@
 #include "setuptest.h"
 
 #define CAPTION "Kiv Image Printer Setup"
-#define TEXT_QUESTION "This will remove Kiv Image Printer from this computer, do you wish to continue?"
+#define TEXT_QUESTION                                                                                        \
+    "This will remove Kiv Image Printer from this computer and cancel the documents waiting to print on it, " \
+    "do you wish to continue?"
 #define TEXT_DONE "Kiv Image Printer has been removed from this computer."
 #define TEXT_INCOMPLETE "Kiv Image Printer could not be removed completely."
 #define TEXT_NOTHING "Kiv Image Printer was not found on this computer: nothing was removed."
@@ -164,6 +166,15 @@ static void ExpectSameState(const MachineState &before, const MachineState &afte
     EXPECT_EQ(before.pendingRenames, after.pendingRenames) << "deletions at restart";
 }
 
+/* The removal on a spooler that leaves the driver's files to it keeps the
+ * Universal Printer Driver's files: other printers may use them. */
+static MachineState WithoutSharedDriverFiles(MachineState s)
+{
+    for (const wchar_t *name : { L"unidrv.dll", L"unidrvui.dll", L"unires.dll", L"unidrv.hlp", L"stdnames.gpd" })
+        EXPECT_EQ(s.paths.erase(DriverDir() + L"\\3\\" + name), 1u) << Narrow(name) << " is gone";
+    return s;
+}
+
 /* ---- Runs ---------------------------------------------------------------- */
 
 /* Installs without any dialog; the options file that says so stays in the
@@ -194,14 +205,31 @@ static SetupRunOptions::Failure FormsKeptFrom(const SetupRunResult &install)
 }
 
 static SetupRunResult Uninstall(const std::wstring &args, int dialogs, const std::string &press = "",
-                                const std::vector<SetupRunOptions::Failure> &fail = {})
+                                const std::vector<SetupRunOptions::Failure> &fail = {},
+                                const std::vector<CallHook> &hooks = {})
 {
     SetupRunOptions opt;
     opt.commandLine = L"\"" KIV_TEST_SETUP_DIR L"\\kivsetup.exe\" " + args;
     opt.dialogs = dialogs;
     opt.press = press;
     opt.fail = fail;
+    opt.hooks = hooks;
     return RunSetup(opt);
+}
+
+static bool PathExists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+/* kivsetup's calls of a function of the spooler's library. */
+static CallHook SpoolerHook(const char *pszFunction, int cArgs)
+{
+    CallHook h;
+    h.dll = "winspool.drv";
+    h.function = pszFunction;
+    h.cArgs = cArgs;
+    return h;
 }
 
 static std::vector<std::string> Lines(const std::string &text)
@@ -275,7 +303,7 @@ TEST(Uninstall, LeavesTheMachineAsBeforeTheInstallationButTheSettings)
         added.push_back(f.name);
     EXPECT_EQ(r.deletedForms, added);
 
-    ExpectSameState(before, ReadState());
+    ExpectSameState(before, WithoutSharedDriverFiles(ReadState()));
     std::string id, slot;
     EXPECT_TRUE(ReadWholeFile(InstallDir() + L"\\kivusrid.bin", &id));
     EXPECT_EQ(id, std::string("\2\0\0\0", 4));
@@ -541,5 +569,52 @@ TEST(Uninstall, LeavesSimilarNamesAndTheOtherBuildsDriverAlone)
     for (const FormCall &f : install.forms)
         added.push_back(f.name);
     EXPECT_EQ(r.deletedForms, added);
-    ExpectSameState(before, ReadState());
+    ExpectSameState(before, WithoutSharedDriverFiles(ReadState()));
+}
+
+/* ---- The spooler's part on Windows ------------------------------------------ */
+
+TEST(Uninstall, TrustsASpoolerThatTakesTheDriverFiles)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    /* Windows takes the flags and deletes the files no driver uses itself.
+     * Here the registration alone goes, so a file that goes now was
+     * deleted by the uninstaller. */
+    CallHook flagged = SpoolerHook("DeletePrinterDriverExW", 5);
+    flagged.emulate = [](DebugRun &run, const ULONG_PTR *args) -> ULONG_PTR {
+        std::wstring env = run.ReadWString(args[1]), name = run.ReadWString(args[2]);
+        return args[3] != 0 && DeletePrinterDriverExW(NULL, &env[0], &name[0], 0, 0);
+    };
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { FormsKeptFrom(install) }, { flagged });
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+    for (const wchar_t *name : { L"kiv.gpd", L"kivui.dll", L"kivuni.dll", L"kivuni.ini", L"unidrv.dll" })
+        EXPECT_TRUE(PathExists(DriverDir() + L"\\3\\" + name)) << Narrow(name) << " deleted";
+}
+
+TEST(Uninstall, ADriverStillInUseKeepsTheEntryAndTheUninstallerForASecondRun)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    CallHook inUse = SpoolerHook("DeletePrinterDriverExW", 5);
+    inUse.fail = true;
+    inUse.dwError = ERROR_PRINTER_DRIVER_IN_USE;
+    std::vector<DWORD> commands;
+    CallHook control = SpoolerHook("SetPrinterW", 4);
+    control.onCall = [&commands](DebugRun &, const ULONG_PTR *args) { commands.push_back((DWORD)args[3]); };
+
+    SetupRunResult r = Uninstall(L"/uninstall", 2, "", { FormsKeptFrom(install) }, { inUse, control });
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT);
+    EXPECT_EQ(commands, std::vector<DWORD>{ PRINTER_CONTROL_PURGE }) << "the queue was not purged";
+    ASSERT_EQ(r.dialogs.size(), 2u) << DescribeDialogs(r.dialogs);
+    EXPECT_NE(r.dialogs[1].text.find("are kept: restart Windows and remove Kiv Image Printer again."),
+              std::string::npos) << r.dialogs[1].text;
+    EXPECT_TRUE(PathExists(InstallDir() + L"\\kivsetup.exe"));
+    EXPECT_EQ(ReadState().uninstallEntries.count("KivImagePrinter30"), 1u);
+
+    r = Uninstall(L"/uninstall /quiet", 0);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+    EXPECT_EQ(ReadState().uninstallEntries.count("KivImagePrinter30"), 0u);
 }
