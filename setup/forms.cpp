@@ -2,15 +2,23 @@
  * The paper forms the printer offers beyond the system's own: large ISO
  * and JIS sheets, squares for tiles and icons, and a custom size.  Forms
  * belong to the print server, not to one printer, so a form that exists
- * already (from an earlier installation) makes its addition fail, which
- * changes nothing.
+ * already (from an earlier installation, or another program's) makes its
+ * addition fail, which changes nothing.  The forms that an installation
+ * added itself are recorded, and the removal deletes no others.
  */
 #include "setupsteps.h"
 
+#include <string.h>
+#include <wchar.h>
 #include <winspool.h>
 
 /* The spooler measures forms in thousandths of a millimetre. */
 #define KIV_FORM_UNITS_PER_MM 1000
+/* The record: a multi-string of form names in the entry's key. */
+#define KIV_FORMS_RECORD_VALUE L"KivAddedForms"
+#define KIV_FORMS_RECORD_UNITS (KIV_PAPER_FORM_COUNT * KIV_FORM_NAME_UNITS + 1)
+
+static_assert(KIV_PAPER_FORM_COUNT <= 32, "the record of added forms is a bit set in a DWORD");
 
 const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT] = {
     { L"A0 (841 x 1189 mm)",      841, 1189 },
@@ -31,6 +39,53 @@ const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT] = {
     { L"Custom paper size",       216,  279 },
 };
 
+DWORD ReadAddedFormsRecord(void)
+{
+    /* Two units beyond what is read: a value without its terminators
+     * still ends. */
+    WCHAR szRecord[KIV_FORMS_RECORD_UNITS + 2];
+    DWORD cbRecord = KIV_FORMS_RECORD_UNITS * sizeof(WCHAR), dwType = 0, dwForms = 0;
+    HKEY hKey = NULL;
+
+    ZeroMemory(szRecord, sizeof(szRecord));
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return 0;
+    if (RegQueryValueExW(hKey, KIV_FORMS_RECORD_VALUE, NULL, &dwType, (BYTE *)szRecord, &cbRecord) ==
+            ERROR_SUCCESS &&
+        dwType == REG_MULTI_SZ) {
+        for (const WCHAR *p = szRecord; *p; p += wcslen(p) + 1)
+            for (int i = 0; i < KIV_PAPER_FORM_COUNT; i++)
+                if (lstrcmpW(p, g_aPaperForms[i].szFormName) == 0)
+                    dwForms |= 1UL << i;
+    }
+    RegCloseKey(hKey);
+    return dwForms;
+}
+
+/* Records the forms in dwForms (bit i for row i). */
+static void WriteAddedFormsRecord(DWORD dwForms)
+{
+    WCHAR szRecord[KIV_FORMS_RECORD_UNITS];
+    size_t cch = 0;
+    HKEY hKey = NULL;
+
+    for (int i = 0; i < KIV_PAPER_FORM_COUNT; i++) {
+        size_t cchName = wcslen(g_aPaperForms[i].szFormName) + 1;
+
+        if (!(dwForms & (1UL << i)))
+            continue;
+        memcpy(szRecord + cch, g_aPaperForms[i].szFormName, cchName * sizeof(WCHAR));
+        cch += cchName;
+    }
+    szRecord[cch++] = L'\0';
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                        NULL, &hKey, NULL) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(hKey, KIV_FORMS_RECORD_VALUE, 0, REG_MULTI_SZ, (const BYTE *)szRecord,
+                   (DWORD)(cch * sizeof(WCHAR)));
+    RegCloseKey(hKey);
+}
+
 /* Returns 0 once every form was offered, -1 when the printer cannot be
  * opened (then none is). */
 int AddPaperForms(void)
@@ -38,6 +93,7 @@ int AddPaperForms(void)
     WCHAR szPrinter[] = KIV_PRINTER_NAME_W;
     PRINTER_DEFAULTSW defaults = { NULL, NULL, PRINTER_ALL_ACCESS };
     HANDLE hPrinter = NULL;
+    DWORD dwAdded = 0;
 
     if (!OpenPrinterW(szPrinter, &hPrinter, &defaults))
         return -1;
@@ -58,8 +114,12 @@ int AddPaperForms(void)
         form.ImageableArea.top = 0;
         form.ImageableArea.right = form.Size.cx;
         form.ImageableArea.bottom = form.Size.cy;
-        AddFormW(hPrinter, 1, (LPBYTE)&form);
+        if (AddFormW(hPrinter, 1, (LPBYTE)&form))
+            dwAdded |= 1UL << i;
     }
     ClosePrinter(hPrinter);
+    /* Forms an earlier installation added stay its to delete. */
+    if (dwAdded)
+        WriteAddedFormsRecord(ReadAddedFormsRecord() | dwAdded);
     return 0;
 }

@@ -169,6 +169,11 @@ typedef struct {
 /* The forms setup adds, and the only ones the removal deletes. */
 extern const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT];
 
+/* The forms of the table that installations added themselves, as bit i
+ * for row i: recorded next to the Add or Remove Programs entry, since
+ * the print server keeps no count of a form's users. */
+DWORD ReadAddedFormsRecord(void);
+
 /* ---- Add or Remove Programs (arp.cpp) ----------------------------------- */
 
 /* The copy of setup in the install folder that removes the product. */

@@ -512,23 +512,54 @@ static void DeleteKivPort(UNINSTALLREPORT *pReport)
         RecordRemoved(pReport, KIV_UPART_PORT, szPort);
 }
 
-/* The forms of the form table, through the print server: forms belong to
- * it, not to the printer, which is gone by now.  Only a form the server
- * knows is deleted, so another run finds nothing to do. */
+/* 1 when a printer's default settings name the form. */
+static int FormOfAnyPrinter(const WCHAR *pszForm, const PRINTER_INFO_2W *pPrinters, DWORD cPrinters)
+{
+    for (DWORD i = 0; i < cPrinters; i++) {
+        const DEVMODEW *pDevMode = pPrinters[i].pDevMode;
+
+        if (pDevMode && (pDevMode->dmFields & DM_FORMNAME) &&
+            wcsncmp(pDevMode->dmFormName, pszForm, CCHFORMNAME) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+/*
+ * The forms the installations added themselves, through the print server:
+ * forms belong to it, not to the printer, which is gone by now.  A form
+ * that existed before, or that a remaining printer's default settings
+ * name, stays: the server keeps no count of a form's users, and those
+ * printers would fall back to another sheet.  Only a form the server
+ * knows is deleted, so another run finds nothing to do.
+ */
 static void DeleteKivForms(UNINSTALLREPORT *pReport)
 {
     PRINTER_DEFAULTSW defaults = { NULL, NULL, SERVER_ACCESS_ADMINISTER };
     HANDLE hServer = NULL;
+    DWORD dwAdded = ReadAddedFormsRecord(), cPrinters = 0, dwError = 0;
+    BYTE *pPrinters = NULL;
     int cDeleted = 0;
 
+    if (!dwAdded)
+        return;
+    pPrinters = EnumSpoolerList(KIV_LIST_PRINTERS, 2, &cPrinters, &dwError);
+    if (!pPrinters) {
+        RecordNotRemoved(pReport, dwError, KIV_UPART_FORMS, KIV_PAPER_FORM_COUNT);
+        return;   /* unknown which forms the printers use */
+    }
     if (!OpenPrinterW(NULL, &hServer, &defaults)) {
         RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FORMS, KIV_PAPER_FORM_COUNT);
+        free(pPrinters);
         return;
     }
     for (int i = 0; i < KIV_PAPER_FORM_COUNT; i++) {
         WCHAR szName[KIV_FORM_NAME_UNITS];
         DWORD cbNeeded = 0;
 
+        if (!(dwAdded & (1UL << i)) ||
+            FormOfAnyPrinter(g_aPaperForms[i].szFormName, (const PRINTER_INFO_2W *)pPrinters, cPrinters))
+            continue;
         /* The spooler's calls want a writable name. */
         memcpy(szName, g_aPaperForms[i].szFormName, sizeof(szName));
         /* Asked without room: a known form answers "insufficient buffer". */
@@ -541,6 +572,7 @@ static void DeleteKivForms(UNINSTALLREPORT *pReport)
             RecordNotRemoved(pReport, GetLastError(), KIV_UPART_FORM, szName);
     }
     ClosePrinter(hServer);
+    free(pPrinters);
     if (cDeleted)
         RecordRemoved(pReport, KIV_UPART_FORMS, cDeleted);
 }

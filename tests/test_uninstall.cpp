@@ -618,3 +618,24 @@ TEST(Uninstall, ADriverStillInUseKeepsTheEntryAndTheUninstallerForASecondRun)
     EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
     EXPECT_EQ(ReadState().uninstallEntries.count("KivImagePrinter30"), 0u);
 }
+
+TEST(Uninstall, AFormThatExistedBeforeTheInstallationStays)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    ASSERT_TRUE(WriteOptionsFile(QUIET_OPTIONS));
+    SetupRunOptions opt;
+    SetupRunOptions::Failure exists;
+    exists.function = "AddFormW";
+    exists.error = ERROR_FILE_EXISTS;
+    exists.when = [](DebugRun &run, const ULONG_PTR *args) {
+        return run.ReadWString(run.ReadPointer(args[2] + sizeof(ULONG_PTR))) == L"Square 128 x 128 mm";
+    };
+    opt.fail = { exists };
+    SetupRunResult install = RunSetup(opt);
+    ASSERT_TRUE(install.ran) << install.failure;
+
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { FormsKeptFrom(install) });
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+    EXPECT_EQ(r.deletedForms.size(), 15u);
+    EXPECT_EQ(std::count(r.deletedForms.begin(), r.deletedForms.end(), L"Square 128 x 128 mm"), 0);
+}
