@@ -13,8 +13,8 @@
 #include <string.h>
 #include <wchar.h>
 
-/* The program whose icon the entry shows: the tray utility. */
-#define KIV_ARP_ICON_PROGRAM      L"kivtray.exe"
+/* The file that holds the icon the entry shows: the resource library. */
+#define KIV_ARP_ICON_FILE         L"kivres.dll"
 #define KIV_ARP_UNINSTALL_ARGS    L" /uninstall"
 #define KIV_ARP_QUIET_ARGS        L" /uninstall /quiet"
 /* A quoted program path and the longest arguments. */
@@ -33,6 +33,35 @@ static void SetStringValue(HKEY hKey, const WCHAR *pszName, const WCHAR *pszValu
 static void SetNumberValue(HKEY hKey, const WCHAR *pszName, DWORD dwValue)
 {
     RegSetValueExW(hKey, pszName, 0, REG_DWORD, (const BYTE *)&dwValue, sizeof(dwValue));
+}
+
+/* The size of the file in KB, rounded up; 0 when it cannot be read. */
+static DWORD FileSizeKb(const WCHAR *pszPath)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+
+    if (!GetFileAttributesExW(pszPath, GetFileExInfoStandard, &data) || data.nFileSizeHigh != 0)
+        return 0;
+    return (data.nFileSizeLow + 1023) / 1024;
+}
+
+/* What the installation takes on disk, in KB: the install folder's
+ * files, the uninstaller among them, and the system folder's. */
+static DWORD InstalledSizeKb(const WCHAR *pszInstallDir, const WCHAR *pszUninstaller)
+{
+    WCHAR szSystemDir[KIV_PATH_UNITS];
+    WCHAR szPath[KIV_PATH_UNITS];
+    UINT cchSystem = GetSystemDirectoryW(szSystemDir, KIV_PATH_UNITS);
+    DWORD dwKb = FileSizeKb(pszUninstaller);
+
+    for (int i = 0; i < KIV_INSTALL_FILE_COUNT; i++)
+        if (BuildFullPath(pszInstallDir, g_apszInstallFiles[i], szPath))
+            dwKb += FileSizeKb(szPath);
+    if (cchSystem > 0 && cchSystem < KIV_PATH_UNITS)
+        for (int i = 0; i < KIV_SYSTEM_FILE_COUNT; i++)
+            if (BuildFullPath(szSystemDir, g_apszSystemFiles[i], szPath))
+                dwKb += FileSizeKb(szPath);
+    return dwKb;
 }
 
 /* pszOut := "program" arguments; the program path is quoted because
@@ -71,11 +100,14 @@ void RegisterUninstaller(const WCHAR *pszInstallDir)
     WCHAR szIcon[KIV_PATH_UNITS];
     WCHAR szLocation[KIV_PATH_UNITS];
     WCHAR szCommand[KIV_ARP_COMMAND_UNITS];
+    /* YYYYMMDD: a year has at most five digits, month and day two. */
+    WCHAR szDate[16];
+    SYSTEMTIME now;
     HKEY hKey = NULL;
     size_t cchLocation;
 
     if (!BuildFullPath(pszInstallDir, KIV_SETUP_PROGRAM, szProgram) ||
-        !BuildFullPath(pszInstallDir, KIV_ARP_ICON_PROGRAM, szIcon))
+        !BuildFullPath(pszInstallDir, KIV_ARP_ICON_FILE, szIcon))
         return;
     /* An entry must never name an uninstaller that is not there. */
     if (!CopySetupProgram(szProgram))
@@ -96,6 +128,11 @@ void RegisterUninstaller(const WCHAR *pszInstallDir)
     SetStringValue(hKey, L"DisplayVersion", KIV_ARP_VERSION_W);
     SetStringValue(hKey, L"DisplayIcon", szIcon);
     SetStringValue(hKey, L"InstallLocation", szLocation);
+    SetStringValue(hKey, L"URLInfoAbout", KIV_HOMEPAGE_URL_W);
+    GetLocalTime(&now);
+    wsprintfW(szDate, L"%04u%02u%02u", (unsigned)now.wYear, (unsigned)now.wMonth, (unsigned)now.wDay);
+    SetStringValue(hKey, L"InstallDate", szDate);
+    SetNumberValue(hKey, L"EstimatedSize", InstalledSizeKb(pszInstallDir, szProgram));
     BuildCommand(szProgram, KIV_ARP_UNINSTALL_ARGS, szCommand);
     SetStringValue(hKey, L"UninstallString", szCommand);
     BuildCommand(szProgram, KIV_ARP_QUIET_ARGS, szCommand);

@@ -450,12 +450,14 @@ Exit:
     free(pBlock);
 }
 
-/* A printer that is still there and prints to the port, or an empty name. */
-static void FindPortUser(WCHAR *pszPrinter, size_t cchPrinter)
+/* A printer that is still there and prints to the port, or an empty name.
+ * 0 (with the error) when the printers cannot be listed. */
+static int FindPortUser(WCHAR *pszPrinter, size_t cchPrinter, DWORD *pdwError)
 {
-    DWORD cEntries = 0, dwError = 0;
-    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 2, &cEntries, &dwError);
+    DWORD cEntries = 0;
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PRINTERS, 2, &cEntries, pdwError);
     const PRINTER_INFO_2W *pEntries = (const PRINTER_INFO_2W *)pBlock;
+    int bRead = pBlock != NULL;
 
     pszPrinter[0] = L'\0';
     for (DWORD i = 0; pBlock && i < cEntries && !pszPrinter[0]; i++) {
@@ -470,6 +472,7 @@ static void FindPortUser(WCHAR *pszPrinter, size_t cchPrinter)
         pszPrinter[cch] = L'\0';
     }
     free(pBlock);
+    return bRead;
 }
 
 /* The port "kiv" (under any spelling the installation takes for it),
@@ -487,7 +490,11 @@ static void DeleteKivPort(UNINSTALLREPORT *pReport)
 
     if (!LocalPortExists())
         return;
-    FindPortUser(szUser, KIV_COUNT_OF(szUser));
+    /* Unknown whether a printer still prints to it: it stays. */
+    if (!FindPortUser(szUser, KIV_COUNT_OF(szUser), &dwError)) {
+        RecordNotRemoved(pReport, dwError, KIV_UPART_PORT, szPort);
+        return;
+    }
     if (szUser[0]) {
         RecordNote(pReport, KIV_UPART_PORT_USED, szPort, szUser);
         return;

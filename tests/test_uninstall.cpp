@@ -421,7 +421,8 @@ TEST(Uninstall, QuietlyFromTheAddOrRemoveProgramsEntry)
     const std::pair<const char *, std::string> strings[] = {
         { "DisplayName", "Kiv Image Printer" },
         { "DisplayVersion", expectVersion },
-        { "DisplayIcon", Install(L"kivtray.exe") },
+        { "DisplayIcon", Install(L"kivres.dll") },
+        { "URLInfoAbout", "http://www.kivimageprinter.example/" },
         { "InstallLocation", Narrow(InstallDir()) },
         { "UninstallString", "\"" + program + "\" /uninstall" },
         { "QuietUninstallString", "\"" + program + "\" /uninstall /quiet" },
@@ -437,6 +438,15 @@ TEST(Uninstall, QuietlyFromTheAddOrRemoveProgramsEntry)
         EXPECT_EQ(value, std::string("\1\0\0\0", 4)) << name;
     }
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "Publisher"));
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char today[16];
+    snprintf(today, sizeof(today), "%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, ENTRY_KEY, "InstallDate", &value));
+    EXPECT_EQ(value, today);
+    EXPECT_TRUE(RegGetRaw(HKEY_LOCAL_MACHINE, ENTRY_KEY, "EstimatedSize", &value, &type));
+    EXPECT_EQ(type, (DWORD)REG_DWORD);
+    EXPECT_TRUE(value.size() == 4 && *(const DWORD *)value.data() > 0) << "no size";
     std::string copied, original;
     EXPECT_TRUE(ReadWholeFile(Widen(program), &copied));
     EXPECT_TRUE(ReadWholeFile(KIV_TEST_SETUP_DIR L"\\kivsetup.exe", &original));
@@ -638,4 +648,17 @@ TEST(Uninstall, AFormThatExistedBeforeTheInstallationStays)
     EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
     EXPECT_EQ(r.deletedForms.size(), 15u);
     EXPECT_EQ(std::count(r.deletedForms.begin(), r.deletedForms.end(), L"Square 128 x 128 mm"), 0);
+}
+
+TEST(Uninstall, ThePortStaysWhileThePrintersCannotBeListed)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    SetupRunOptions::Failure unlisted;
+    unlisted.function = "EnumPrintersW";
+    unlisted.error = RPC_S_SERVER_UNAVAILABLE;
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { unlisted });
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT) << Join(r.trace);
+    std::vector<std::wstring> ports = LocalPortNames();
+    EXPECT_NE(std::find(ports.begin(), ports.end(), L"kiv"), ports.end()) << "the port was deleted";
 }
