@@ -3,7 +3,9 @@
 
     pecheck.py --arch x86|x64 ALLOWLIST FILE:SUBSYSTEM[:LEVEL] [...]
 
-SUBSYSTEM is gui or console; LEVEL, where given, is the execution level
+SUBSYSTEM is gui or console, or imports for a program that is no
+deliverable (a probe that links a library whole): then only its machine,
+kind, versions and imports are checked.  LEVEL, where given, is the execution level
 (asInvoker, requireAdministrator) that the program's manifest must ask for,
 in a trustInfo element of the urn:schemas-microsoft-com:asm.v2 namespace
 (the form Windows 2000, XP and 2003 accept).  For each file, by the
@@ -183,6 +185,18 @@ class PE:
         return found
 
 
+def version_errors(pe):
+    version = pe.version_strings()
+    if version is None:
+        return ["no version resource"]
+    errors = []
+    if version.get("ProductName") != "Kiv Image Printer":
+        errors.append(f"version resource names product {version.get('ProductName')!r}")
+    if not version.get("FileDescription") or not version.get("FileVersion"):
+        errors.append("version resource lacks a file description or version")
+    return errors
+
+
 def check(path, subsystem, level, arch, allowed):
     errors = []
     want = ARCHS[arch]
@@ -195,20 +209,14 @@ def check(path, subsystem, level, arch, allowed):
         errors.append(f"machine {pe.machine:#x}, want {want['machine']:#x} ({arch})")
     if pe.magic != want["magic"]:
         errors.append(f"optional header magic {pe.magic:#x}, want {want['magic']:#x} ({want['kind']})")
-    if pe.subsystem != SUBSYSTEMS[subsystem]:
+    if subsystem in SUBSYSTEMS and pe.subsystem != SUBSYSTEMS[subsystem]:
         errors.append(f"subsystem {pe.subsystem}, want {SUBSYSTEMS[subsystem]} ({subsystem})")
     if (pe.os_major, pe.os_minor) != (major, minor):
         errors.append(f"OS version {pe.os_major}.{pe.os_minor}, want {major}.{minor}")
     if (pe.sub_major, pe.sub_minor) != (major, minor):
         errors.append(f"subsystem version {pe.sub_major}.{pe.sub_minor}, want {major}.{minor}")
-    version = pe.version_strings()
-    if version is None:
-        errors.append("no version resource")
-    else:
-        if version.get("ProductName") != "Kiv Image Printer":
-            errors.append(f"version resource names product {version.get('ProductName')!r}")
-        if not version.get("FileDescription") or not version.get("FileVersion"):
-            errors.append("version resource lacks a file description or version")
+    if subsystem in SUBSYSTEMS:
+        errors += version_errors(pe)
     if level and pe.execution_level() != level:
         errors.append(f"manifest asks for execution level {pe.execution_level()!r}, want {level!r}")
     imports = pe.imports()
@@ -229,8 +237,9 @@ def main(argv):
     failed = 0
     for arg in files:
         path, subsystem, level = (arg.split(":") + [""])[:3]
-        if subsystem not in SUBSYSTEMS:
-            print(f"{arg}: want FILE:gui or FILE:console, then :LEVEL for a manifest", file=sys.stderr)
+        if subsystem not in SUBSYSTEMS and subsystem != "imports":
+            print(f"{arg}: want FILE:gui, FILE:console or FILE:imports, then :LEVEL for a manifest",
+                  file=sys.stderr)
             return 2
         errors, count = check(path, subsystem, level, arch, allowed)
         if errors:
@@ -239,7 +248,8 @@ def main(argv):
         else:
             version = "%d.%d" % want["version"]
             manifest = f"manifest {level}, " if level else ""
-            print(f"{path}: {arch} {want['kind']}, {subsystem}, {version}, version resource, {manifest}"
+            resource = "version resource, " if subsystem in SUBSYSTEMS else ""
+            print(f"{path}: {arch} {want['kind']}, {subsystem}, {version}, {resource}{manifest}"
                   f"{count} imports all in the list")
     print(f"{len(files) - failed} passed, {failed} failed")
     return 1 if failed else 0
