@@ -593,6 +593,34 @@ typedef enum {
     KIV_FILE_STAYS
 } KIVFILEFATE;
 
+/*
+ * Puts a file that is in use on the restart's list of deletions.  It is
+ * first renamed within its folder to a name of its own (Windows lets a
+ * loaded library or a running program be renamed on its volume): by its
+ * own name, the deletion would hit the file that an installation before
+ * the restart puts there.  Where the rename fails, the file is listed by
+ * its own name.
+ */
+static BOOL DeleteAtRestart(const WCHAR *pszPath)
+{
+    WCHAR szFolder[KIV_PATH_UNITS];
+    WCHAR szAside[KIV_PATH_UNITS];
+    const WCHAR *pszName = wcsrchr(pszPath, L'\\');
+    size_t cchFolder = pszName ? (size_t)(pszName - pszPath) : 0;
+
+    if (cchFolder > 0 && cchFolder < KIV_PATH_UNITS) {
+        memcpy(szFolder, pszPath, cchFolder * sizeof(WCHAR));
+        szFolder[cchFolder] = L'\0';
+        /* The name is made as an empty file, which the rename replaces. */
+        if (GetTempFileNameW(szFolder, L"kiv", 0, szAside)) {
+            if (MoveFileExW(pszPath, szAside, MOVEFILE_REPLACE_EXISTING))
+                return MoveFileExW(szAside, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+            DeleteFileW(szAside);
+        }
+    }
+    return MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
 static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *pszPath)
 {
     if (!FileExists(pszPath))
@@ -602,7 +630,7 @@ static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *
         RecordRemoved(pReport, KIV_UPART_FILE, pszPath);
         return KIV_FILE_DELETED;
     }
-    if (MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    if (DeleteAtRestart(pszPath)) {
         RecordNotRemoved(pReport, 0, KIV_UPART_AT_RESTART, pszPath);
         return KIV_FILE_AT_RESTART;
     }
@@ -621,7 +649,7 @@ static KIVFILEFATE DeleteOwnProgram(UNINSTALLREPORT *pReport, const WCHAR *pszPa
 {
     if (!FileExists(pszPath))
         return KIV_FILE_ABSENT;
-    if (MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    if (DeleteAtRestart(pszPath)) {
         RecordNote(pReport, KIV_UPART_SELF, pszPath);
         return KIV_FILE_AT_RESTART;
     }

@@ -466,12 +466,13 @@ TEST(Uninstall, QuietlyFromTheAddOrRemoveProgramsEntry)
     EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE);
     EXPECT_EQ(r.deletedForms.size(), 16u);
 
-    /* The running uninstaller and its folder go at the restart, in that
-     * order. */
+    /* The running uninstaller, renamed aside, and its folder go at the
+     * restart, in that order. */
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "DisplayName"));
+    EXPECT_FALSE(PathIsFile(Widen(program)));
     std::string pending;
     ASSERT_TRUE(RegGetRaw(HKEY_LOCAL_MACHINE, SESSION_KEY, "PendingFileRenameOperations", &pending, &type));
-    size_t self = pending.find(program);
+    size_t self = pending.find(Narrow(InstallDir()) + "\\kiv");
     size_t folder = pending.find(Narrow(InstallDir()) + std::string(1, '\0'));
     EXPECT_NE(self, std::string::npos);
     EXPECT_NE(folder, std::string::npos);
@@ -661,4 +662,34 @@ TEST(Uninstall, ThePortStaysWhileThePrintersCannotBeListed)
     EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT) << Join(r.trace);
     std::vector<std::wstring> ports = LocalPortNames();
     EXPECT_NE(std::find(ports.begin(), ports.end(), L"kiv"), ports.end()) << "the port was deleted";
+}
+
+TEST(Uninstall, AFileDeletedAtTheRestartNeverHitsALaterInstallation)
+{
+    SetupRunResult install;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    /* Loaded as a library is on Windows: it cannot be deleted, but it can
+     * be renamed. */
+    std::wstring held = InstallDir() + L"\\kivres.dll";
+    CallHook loaded;
+    loaded.dll = "kernel32.dll";
+    loaded.function = "DeleteFileW";
+    loaded.cArgs = 1;
+    loaded.fail = true;
+    loaded.dwError = ERROR_ACCESS_DENIED;
+    loaded.failIf = [held](DebugRun &run, const ULONG_PTR *args) {
+        return lstrcmpiW(run.ReadWString(args[0]).c_str(), held.c_str()) == 0;
+    };
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", {}, { loaded });
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT) << Join(r.trace);
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+
+    DWORD code = 1;
+    HANDLE hRestart = Launch(L"wineboot.exe -r");
+    EXPECT_TRUE(WaitExit(hRestart, KIV_SETUP_RUN_MS, &code));
+    EXPECT_EQ(code, 0u);
+    if (hRestart)
+        CloseHandle(hRestart);
+    for (const wchar_t *name : { L"kivres.dll", L"kivtray.exe", L"kivprt.exe", L"kivsetup.exe" })
+        EXPECT_TRUE(PathIsFile(InstallDir() + L"\\" + name)) << Narrow(name) << " is gone after the restart";
 }
