@@ -43,6 +43,7 @@
 
 static KIVWRITEFILEPROC g_pfnWriteSeam = NULL;
 static KIVGETTEMPFILENAMEPROC g_pfnTempFileSeam = NULL;
+static KIVREPLACEFILEPROC g_pfnReplaceSeam = NULL;
 
 void KivSetSettingsWriteSeam(KIVWRITEFILEPROC pfn)
 {
@@ -52,6 +53,11 @@ void KivSetSettingsWriteSeam(KIVWRITEFILEPROC pfn)
 void KivSetSettingsTempFileSeam(KIVGETTEMPFILENAMEPROC pfn)
 {
     g_pfnTempFileSeam = pfn;
+}
+
+void KivSetSettingsReplaceSeam(KIVREPLACEFILEPROC pfn)
+{
+    g_pfnReplaceSeam = pfn;
 }
 
 static BOOL WriteSettingsBytes(HANDLE hFile, const void *pData, DWORD cbData, DWORD *pcbWritten)
@@ -66,6 +72,13 @@ static UINT MakeTempFile(const WCHAR *pszFolder, WCHAR *pszTemp)
     if (g_pfnTempFileSeam != NULL)
         return g_pfnTempFileSeam(pszFolder, KIV_TEMP_PREFIX, 0, pszTemp);
     return GetTempFileNameW(pszFolder, KIV_TEMP_PREFIX, 0, pszTemp);
+}
+
+static BOOL ReplaceWithTempFile(const WCHAR *pszTarget, const WCHAR *pszTemp)
+{
+    if (g_pfnReplaceSeam != NULL)
+        return g_pfnReplaceSeam(pszTarget, pszTemp, NULL, 0, NULL, NULL);
+    return ReplaceFileW(pszTarget, pszTemp, NULL, 0, NULL, NULL);
 }
 
 static DWORD BoundUserId(DWORD dwUserId)
@@ -210,7 +223,7 @@ static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
         goto Exit;
     }
     ReadWhatToKeep(pszTarget, &keep);
-    if (ReplaceFileW(pszTarget, szTemp, NULL, 0, NULL, NULL)) {
+    if (ReplaceWithTempFile(pszTarget, szTemp)) {
         bTempExists = 0;
         PutBackWhatToKeep(pszTarget, &keep);
         result = 1;

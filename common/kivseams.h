@@ -29,6 +29,14 @@ typedef UINT (WINAPI *KIVGETTEMPFILENAMEPROC)(LPCWSTR pszPath, LPCWSTR pszPrefix
                                               LPWSTR pszTempFileName);
 void KivSetSettingsTempFileSeam(KIVGETTEMPFILENAMEPROC pfn);
 
+/* ReplaceFileW, as a save puts its temporary file in place of the old
+ * file: for the failures Windows gives only under a virus scanner or
+ * unusual permissions. */
+typedef BOOL (WINAPI *KIVREPLACEFILEPROC)(LPCWSTR pszReplaced, LPCWSTR pszReplacement,
+                                          LPCWSTR pszBackup, DWORD dwFlags,
+                                          LPVOID pExclude, LPVOID pReserved);
+void KivSetSettingsReplaceSeam(KIVREPLACEFILEPROC pfn);
+
 /* The account check of StartAgentProgram: 1 when the process runs under a
  * service account. */
 typedef int (*KIVSERVICEACCOUNTPROC)(void);
