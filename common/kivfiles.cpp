@@ -18,6 +18,13 @@
  * users).  Where the temporary file cannot be created or cannot take the
  * old file's place, the file is written in place, in one write, flushed:
  * not atomic, but a save that worked before still works.
+ *
+ * ReplaceFileW can also fail half-way: with ERROR_UNABLE_TO_MOVE_REPLACEMENT
+ * it has already removed the old file (a virus scanner holding the
+ * temporary file it just saw closed is enough).  The temporary file is then
+ * the only copy, so it is moved into place, or failing that the record is
+ * written again from memory; a temporary file is never deleted while the
+ * file it was meant to replace is missing.
  */
 #include "kivfiles.h"
 #include "kivpath.h"
@@ -40,6 +47,11 @@
 #define KIV_STALE_TEMP_AGE       (60LL * 10000000LL)
 /* Room for a file's security descriptor; a larger one is not kept. */
 #define KIV_SECURITY_BYTES       4096
+/* Moving a temporary file into a missing file's place is tried this often,
+ * this far apart: whatever holds the file (a virus scanner) lets go of it
+ * within moments, and a save must not hang its caller for long. */
+#define KIV_MOVE_ATTEMPTS        5
+#define KIV_MOVE_PAUSE_MS        50
 
 static KIVWRITEFILEPROC g_pfnWriteSeam = NULL;
 static KIVGETTEMPFILENAMEPROC g_pfnTempFileSeam = NULL;
@@ -184,12 +196,36 @@ static void PutBackWhatToKeep(const WCHAR *pszPath, const KIVFILEKEEP *pKeep)
         SetFileAttributesW(pszPath, pKeep->dwAttributes);
 }
 
+/* 1 when nothing has the path's name; 0 also when it cannot be asked. */
+static int FileIsMissing(const WCHAR *pszPath)
+{
+    return GetFileAttributesW(pszPath) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+/* Moves the temporary file to the missing target, a few times if it is
+ * held; gives up at once when the target appears (another save made it). */
+static int MoveIntoPlace(const WCHAR *pszTemp, const WCHAR *pszTarget)
+{
+    int i;
+
+    for (i = 0; i < KIV_MOVE_ATTEMPTS; i++) {
+        if (i > 0)
+            Sleep(KIV_MOVE_PAUSE_MS);
+        if (MoveFileExW(pszTemp, pszTarget, MOVEFILE_WRITE_THROUGH))
+            return 1;
+        if (!FileIsMissing(pszTarget))
+            return 0;
+    }
+    return 0;
+}
+
 /*
  * Replaces pszTarget (in pszFolder) by cbData bytes, as a whole where the
  * folder lets this user create a file, in place where it does not (see
  * the top of this file).  On any failure the target is left as it was,
- * except after a failed write in place, which the folder left no other
- * way to make.
+ * except after a failed write in place, which the folder or a replacement
+ * that removed the target left no other way to make; the temporary file is
+ * then kept, as it is whenever the target is missing.
  */
 static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
                             const void *pData, DWORD cbData)
@@ -197,7 +233,10 @@ static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
     WCHAR szTemp[MAX_PATH];
     KIVFILEKEEP keep;
     HANDLE hCheck;
+    DWORD dwError;
     int bTempExists = 0;
+    int bHaveKeep = 0;
+    int bKeepTemp = 0;   /* the temporary file may be the only whole copy */
     int result = 0;
 
     /* Held open by a load: the save fails, as it always did.  Asked before
@@ -209,41 +248,49 @@ static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
     else if (GetLastError() == ERROR_SHARING_VIOLATION)
         goto Exit;
 
-    if (!MakeTempFile(pszFolder, szTemp))
-        goto InPlace;
+    if (!MakeTempFile(pszFolder, szTemp)) {
+        result = WriteWholeFile(pszTarget, pData, cbData);
+        goto Exit;
+    }
     bTempExists = 1;
     if (!WriteWholeFile(szTemp, pData, cbData))
         goto Exit;   /* a full disk: in place would fare no better */
 
-    if (GetFileAttributesW(pszTarget) == INVALID_FILE_ATTRIBUTES) {
-        if (MoveFileExW(szTemp, pszTarget, MOVEFILE_WRITE_THROUGH)) {
+    if (!FileIsMissing(pszTarget)) {
+        ReadWhatToKeep(pszTarget, &keep);
+        bHaveKeep = 1;
+        if (ReplaceWithTempFile(pszTarget, szTemp)) {
             bTempExists = 0;
             result = 1;
+            goto Exit;
         }
-        goto Exit;
+        dwError = GetLastError();
+        if (!FileIsMissing(pszTarget)) {
+            /* Opened by a load since: fail, as the write in place would
+             * too.  Not allowed to replace it (the user may write the file
+             * but not remove it): write it in place. */
+            if (dwError == ERROR_ACCESS_DENIED || dwError == ERROR_UNABLE_TO_REMOVE_REPLACED) {
+                bKeepTemp = 1;
+                result = WriteWholeFile(pszTarget, pData, cbData);
+            }
+            goto Exit;
+        }
+        /* Removed but not replaced: the temporary file is all there is. */
     }
-    ReadWhatToKeep(pszTarget, &keep);
-    if (ReplaceWithTempFile(pszTarget, szTemp)) {
+    bKeepTemp = 1;
+    if (MoveIntoPlace(szTemp, pszTarget)) {
         bTempExists = 0;
-        PutBackWhatToKeep(pszTarget, &keep);
         result = 1;
-        goto Exit;
+    } else if (FileIsMissing(pszTarget)) {
+        result = WriteWholeFile(pszTarget, pData, cbData);
+    } else {
+        bKeepTemp = 0;   /* another save's file took the place */
     }
-    /* Opened by a load since: fail, as the write in place would too.  Not
-     * allowed to replace it (the user may write the file, not remove it):
-     * write it in place. */
-    if (GetLastError() != ERROR_ACCESS_DENIED)
-        goto Exit;
-
-InPlace:
-    if (bTempExists) {
-        DeleteFileW(szTemp);
-        bTempExists = 0;
-    }
-    result = WriteWholeFile(pszTarget, pData, cbData);
 
 Exit:
-    if (bTempExists)
+    if (result && bHaveKeep)
+        PutBackWhatToKeep(pszTarget, &keep);
+    if (bTempExists && (result || !bKeepTemp))
         DeleteFileW(szTemp);
     return result;
 }

@@ -15,8 +15,10 @@
  * leaves the old file as it was; and as before a save fails, silently,
  * while another handle to the file is open (a load in progress).  A user
  * who may write the files but not create files in their folder saves in
- * place, as a write over the old file.  A save also removes the temporary
- * files that earlier saves, killed in the middle, left behind.
+ * place, as a write over the old file.  Where the system removes the old
+ * file but fails to put the new one there, the save puts it there itself.
+ * A save also removes the temporary files that earlier saves, killed in
+ * the middle, left behind.
  *
  * Usable from C and C++.
  */

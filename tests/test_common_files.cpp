@@ -372,6 +372,51 @@ TEST(SettingsFiles, InterruptedSaveLeavesTheOldRecordLoadable)
     EXPECT_EQ(cfg.dwCounter, 200u);
 }
 
+namespace {
+
+DWORD g_dwReplaceError;
+bool g_bScannerHolds;
+std::vector<HANDLE> g_scanner;
+
+/* A replacement stopped half-way, as on Windows: 1176 after removing the
+ * old file (a virus scanner holds the new one, and may go on holding it). */
+BOOL WINAPI HalfwayReplace(LPCWSTR pszReplaced, LPCWSTR pszTemp, LPCWSTR, DWORD, LPVOID, LPVOID)
+{
+    if (g_bScannerHolds)
+        g_scanner.push_back(CreateFileW(pszTemp, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+    if (g_dwReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+        DeleteFileW(pszReplaced);
+    SetLastError(g_dwReplaceError);
+    return FALSE;
+}
+
+/* Saves slot 2 over an earlier save; what a load gives (0: slot or id lost). */
+DWORD SaveHalfwayAndLoad(DWORD dwError, DWORD counter)
+{
+    KIVPRINTERCFG cfg = NamedRecord(counter - 1, 2);
+    SaveKivPrinterSettings(&cfg);
+    g_dwReplaceError = dwError;
+    KivSetSettingsReplaceSeam(HalfwayReplace);
+    cfg = NamedRecord(counter, 2);
+    SaveKivPrinterSettings(&cfg);
+    KivSetSettingsReplaceSeam(NULL);
+    return LoadKivPrinterSettings(&cfg) ? cfg.dwCounter : 0;
+}
+
+}  // namespace
+
+TEST(SettingsFiles, ReplacementsStoppedHalfWayLoseNoSave)
+{
+    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_REMOVE_REPLACED, 11), 11u);   /* saved in place */
+    /* The old file gone: moved in, or, held past every retry, written from memory. */
+    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT, 22), 22u);
+    g_bScannerHolds = true;
+    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT, 33), 33u);
+    EXPECT_EQ(TempFilesIn(SystemFolder()).size(), 2u) << "the temporary files were not held";
+    for (HANDLE h : g_scanner)
+        CloseHandle(h);
+}
+
 /* ---- Saves on a machine whose administrator set the slot files up ----- */
 
 namespace {
