@@ -5,8 +5,9 @@
  */
 #include "kivprt.h"
 
-/* Module path (at most 255 characters) plus the suffix and the terminator. */
-#define KIV_RUN_TEXT_UNITS (256 + sizeof(KIV_AGENT_RUN_SUFFIX) - 1)
+/* The module path (at most 255 characters) in quotes, the suffix and the
+ * terminator. */
+#define KIV_RUN_TEXT_UNITS (256 + 2 + sizeof(KIV_AGENT_RUN_SUFFIX) - 1)
 
 static int AsciiEqualNoCase(const char *a, const char *b)
 {
@@ -21,9 +22,12 @@ static int AsciiEqualNoCase(const char *a, const char *b)
 }
 
 /*
- * The text the value should hold: the agent's own module path followed by
- * "  -start".  Returns 0 when the path does not fit 255 characters: a cut
- * path would make Windows start nothing, or something else, at logon.
+ * The text the value should hold: the agent's own module path in double
+ * quotes followed by "  -start".  Unquoted, a path under "Program Files"
+ * would have Windows try C:\Program.exe first at every logon.  Returns 0
+ * when the path does not fit 255 characters: a cut path would make
+ * Windows start nothing, or something else, at logon.  A value in the
+ * earlier unquoted form is no longer the text, so it is written anew.
  */
 int GetAutoRunText(char *pszText, DWORD cchText)
 {
@@ -33,11 +37,12 @@ int GetAutoRunText(char *pszText, DWORD cchText)
         return 0;
     /* A path too long for the room comes back cut, without a terminator on
      * 2000 and XP, and the result is then the full room (256). */
-    cchPath = GetModuleFileNameA(NULL, pszText, 256);
+    cchPath = GetModuleFileNameA(NULL, pszText + 1, 256);
     if (cchPath == 0 || cchPath >= 256)
         return 0;
-    pszText[cchPath] = '\0';
-    CopyMemory(pszText + cchPath, KIV_AGENT_RUN_SUFFIX, sizeof(KIV_AGENT_RUN_SUFFIX));
+    pszText[0] = '"';
+    pszText[cchPath + 1] = '"';
+    CopyMemory(pszText + cchPath + 2, KIV_AGENT_RUN_SUFFIX, sizeof(KIV_AGENT_RUN_SUFFIX));
     return 1;
 }
 
@@ -45,9 +50,9 @@ int IsInAutoRun(const char *pszValueName)
 {
     HKEY hKey = NULL;
     char szExpected[KIV_RUN_TEXT_UNITS];
-    char szValue[256 + 1];
+    char szValue[KIV_RUN_TEXT_UNITS + 1];
     DWORD dwType = 0;
-    DWORD cbValue = 256;
+    DWORD cbValue = KIV_RUN_TEXT_UNITS;
     int result = 0;
 
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
@@ -59,7 +64,7 @@ int IsInAutoRun(const char *pszValueName)
     if (dwType != REG_SZ)
         goto Exit;
     /* Registry data need not end in a zero. */
-    szValue[cbValue < 256 ? cbValue : 256] = '\0';
+    szValue[cbValue < KIV_RUN_TEXT_UNITS ? cbValue : KIV_RUN_TEXT_UNITS] = '\0';
     result = AsciiEqualNoCase(szExpected, szValue);
 
 Exit:

@@ -15,7 +15,7 @@
 
 static std::string ExpectedAutoRunText()
 {
-    return Narrow(BinPath(L"kivprt.exe")) + "  -start";
+    return "\"" + Narrow(BinPath(L"kivprt.exe")) + "\"  -start";
 }
 
 static std::string AutoRunValue()
@@ -125,6 +125,7 @@ TEST(AgentAutostart, ValueWithAnotherPathOrSwitchIsReplaced)
     std::string path = Narrow(BinPath(L"kivprt.exe"));
     const std::string others[] = {
         "C:\\Program Files\\KivImagePrinter30\\kivprt.exe  -start",
+        path + "  -start",   /* an earlier installation's, unquoted */
         path + "  -launch",
         path + " -start",
         path,

@@ -286,7 +286,7 @@ TEST(TrayAutostart, MissingValueOffersTheItemAndYesStoresTheProgramPath)
     EXPECT_EQ(r[0].buttons[0].first, IDYES);
     EXPECT_EQ(r[0].buttons[1].first, IDNO);
 
-    std::string path = Narrow(TrayExePath());
+    std::string path = "\"" + Narrow(TrayExePath()) + "\"";
     ASSERT_TRUE(WaitFor([&] { return RunValue() == path; })) << RunValue();
     DWORD type = 0;
     ASSERT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_A, TRAY_RUN_VALUE_A, NULL, &type));
@@ -328,6 +328,7 @@ TEST(TrayAutostart, ValueNamingAnotherProgramOffersTheItemAndNoChangesNothing)
     ASSERT_TRUE(tray.Quit());
 }
 
+/* The value of an earlier installation: unquoted. */
 TEST(TrayAutostart, ValueNamingTheProgramInOtherLetterCaseHidesTheItem)
 {
     std::string upper = UpperAZ(Narrow(TrayExePath()));
@@ -347,8 +348,8 @@ TEST(TrayAutostart, ValueNamingTheProgramInOtherLetterCaseHidesTheItem)
 TEST(TrayAutostart, CommandAsksEvenWhenTheValueIsSet)
 {
     /* The item is only hidden: the command itself always asks, and Yes
-     * writes the exact path over a value in other letter case. */
-    std::string path = Narrow(TrayExePath());
+     * writes the exact path, quoted, over a value in other letter case. */
+    std::string path = "\"" + Narrow(TrayExePath()) + "\"";
     ASSERT_TRUE(RegSetString(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_A, TRAY_RUN_VALUE_A, UpperAZ(path)));
     ASSERT_TRUE(InstallTray());
     TrayProcess tray;

@@ -1,9 +1,10 @@
 /*
  * The tray's autostart value under HKEY_LOCAL_MACHINE\...\Run: the full
- * path of the running program, written only when the user agrees.  Since
- * the value lies under HKEY_LOCAL_MACHINE, Windows then starts the tray at
- * every user's logon.  A user without the right to change the machine's
- * settings simply goes without: nothing here reports a failure.
+ * path of the running program in quotes, written only when the user
+ * agrees.  Since the value lies under HKEY_LOCAL_MACHINE, Windows then
+ * starts the tray at every user's logon.  A user without the right to
+ * change the machine's settings simply goes without: nothing here reports
+ * a failure.
  */
 #include "kivtray.h"
 
@@ -21,39 +22,61 @@ static int GetOwnPath(char *pszPath)
     return 1;
 }
 
+/* The running program's path in double quotes (KIV_MODULE_PATH_UNITS + 2
+ * characters): unquoted, a path under "Program Files" would have Windows
+ * try C:\Program.exe first at every logon.  0 when the path does not fit. */
+static int GetQuotedOwnPath(char *pszQuoted)
+{
+    size_t cch;
+
+    if (!GetOwnPath(pszQuoted + 1))
+        return 0;
+    cch = (size_t)lstrlenA(pszQuoted + 1);
+    pszQuoted[0] = '"';
+    pszQuoted[cch + 1] = '"';
+    pszQuoted[cch + 2] = '\0';
+    return 1;
+}
+
 void AddToAutoRun(const char *pszValueName)
 {
     HKEY hKey = NULL;
-    char szPath[KIV_MODULE_PATH_UNITS];
+    char szQuoted[KIV_MODULE_PATH_UNITS + 2];
 
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_TRAY_RUN_KEY_A, 0, KEY_WRITE, &hKey) != ERROR_SUCCESS)
         return;
-    if (GetOwnPath(szPath))
-        RegSetValueExA(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szPath, (DWORD)lstrlenA(szPath) + 1);
+    if (GetQuotedOwnPath(szQuoted))
+        RegSetValueExA(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szQuoted, (DWORD)lstrlenA(szQuoted) + 1);
     RegCloseKey(hKey);
 }
 
-/* 1 when the value names the running program, whatever the letter case of
- * A to Z (Windows paths are not case-sensitive, and the user or another
+/* 1 when the value names the running program, in quotes or in the
+ * unquoted form of earlier installations, whatever the letter case of A
+ * to Z (Windows paths are not case-sensitive, and the user or another
  * tool may have written the path in other case).  The value's type is
  * not looked at. */
 int IsInAutoRun(const char *pszValueName)
 {
     HKEY hKey = NULL;
-    char szPath[KIV_MODULE_PATH_UNITS];
-    char szValue[KIV_MODULE_PATH_UNITS + 1];
-    DWORD cbValue = KIV_MODULE_PATH_UNITS;
+    char szQuoted[KIV_MODULE_PATH_UNITS + 2];
+    char szValue[KIV_MODULE_PATH_UNITS + 3];
+    DWORD cbValue = KIV_MODULE_PATH_UNITS + 2;
     int result = 0;
 
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_TRAY_RUN_KEY_A, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
         return 0;
-    if (!GetOwnPath(szPath))
+    if (!GetQuotedOwnPath(szQuoted))
         goto Exit;
     if (RegQueryValueExA(hKey, pszValueName, NULL, NULL, (BYTE *)szValue, &cbValue) != ERROR_SUCCESS)
         goto Exit;
     /* Registry data need not end in a zero. */
-    szValue[cbValue < KIV_MODULE_PATH_UNITS ? cbValue : KIV_MODULE_PATH_UNITS] = '\0';
-    result = EqualNoCaseAZ(szPath, szValue);
+    szValue[cbValue < KIV_MODULE_PATH_UNITS + 2 ? cbValue : KIV_MODULE_PATH_UNITS + 2] = '\0';
+    result = EqualNoCaseAZ(szQuoted, szValue);
+    if (!result) {
+        /* The unquoted form: the path without its quotes. */
+        szQuoted[lstrlenA(szQuoted) - 1] = '\0';
+        result = EqualNoCaseAZ(szQuoted + 1, szValue);
+    }
 
 Exit:
     RegCloseKey(hKey);
