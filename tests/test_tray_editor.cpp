@@ -100,7 +100,8 @@ TEST(TrayEditor, OkStoresTheSheetsDevModeAtBothLevelsAndLeavesTheRestAlone)
     PrinterState before = ReadPrinterState(TRAY_PRINTER_W);
     ASSERT_TRUE(before.read);
     StandInDevMode old = DecodeStandInDevMode(before.devMode8);
-    ASSERT_TRUE(InstallTray());
+    ASSERT_TRUE(SetMachineDword(TRAY_SEAM_KEY_A, "GiveSecurity", 1));
+    ASSERT_TRUE(InstallTray(true, TRAY_WITH_SEAMS));
     TrayProcess tray;
     ASSERT_TRUE(tray.Start());
 
@@ -122,6 +123,13 @@ TEST(TrayEditor, OkStoresTheSheetsDevModeAtBothLevelsAndLeavesTheRestAlone)
     EXPECT_EQ(pNew->dmCopies, pOld->dmCopies);
     EXPECT_EQ(pNew->dmPrintQuality, pOld->dmPrintQuality);
     ExpectSameLevel2Fields(after, before);
+    DWORD stored = 2;
+    EXPECT_TRUE(WaitFor([&] {
+        DWORD cb = sizeof(stored);
+        return RegGetValueA(HKEY_LOCAL_MACHINE, TRAY_SEAM_KEY_A, "StoredSecurity", RRF_RT_REG_DWORD, NULL, &stored,
+                            &cb) == ERROR_SUCCESS;
+    })) << "no level-2 store";
+    EXPECT_EQ(stored, 0u) << "level 2 wrote the printer's security back";
     EXPECT_TRUE(tray.Running());
 
     /* A second edit starts from what the first stored. */

@@ -15,6 +15,11 @@
  *                no stored default (Wine makes one up instead).
  *   FailStore    2 or 8: the store at that level fails without reaching
  *                the spooler.
+ *   GiveSecurity  nonzero: the printer's level-2 record comes back with a
+ *                security descriptor, as Windows gives it (Wine gives
+ *                none).
+ *   StoredSecurity  written by the tray: 1 when its last level-2 store
+ *                carried a security descriptor, else 0.
  *
  * Always on: the editor's blocks end at an inaccessible page (a page heap
  * of its own), so that a write past a block's end ends the tray with a
@@ -58,10 +63,27 @@ void TraySeamPrinterInfo8(PRINTER_INFO_8A *pi8)
         pi8->pDevMode = NULL;
 }
 
-int TraySeamFailStore(DWORD dwLevel)
+void TraySeamPrinterInfo2(PRINTER_INFO_2A *pi2)
 {
+    static SECURITY_DESCRIPTOR sd;
     DWORD dwValue = 0;
 
+    if (ReadSwitch("GiveSecurity", &dwValue) && dwValue && !pi2->pSecurityDescriptor &&
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION))
+        pi2->pSecurityDescriptor = &sd;
+}
+
+int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo)
+{
+    DWORD dwValue = 0;
+    HKEY hKey;
+
+    if (dwLevel == 2 && RegCreateKeyExA(HKEY_LOCAL_MACHINE, TRAY_SEAM_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey,
+                                        NULL) == ERROR_SUCCESS) {
+        dwValue = ((const PRINTER_INFO_2A *)pInfo)->pSecurityDescriptor != NULL;
+        RegSetValueExA(hKey, "StoredSecurity", 0, REG_DWORD, (const BYTE *)&dwValue, sizeof(dwValue));
+        RegCloseKey(hKey);
+    }
     return ReadSwitch("FailStore", &dwValue) && dwValue == dwLevel;
 }
 

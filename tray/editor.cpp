@@ -118,7 +118,7 @@ static LONG ShowDriverSheet(HWND hOwner, HANDLE hPrinter, char *pszPrinterName,
 static BOOL StorePrinterInfo(HANDLE hPrinter, DWORD dwLevel, BYTE *pInfo)
 {
 #ifdef KIV_TRAY_TEST_SEAMS
-    if (TraySeamFailStore(dwLevel))
+    if (TraySeamFailStore(dwLevel, pInfo))
         return FALSE;
 #endif
     return SetPrinterA(hPrinter, dwLevel, pInfo, 0);
@@ -169,6 +169,9 @@ int ShowPrintDialog(HWND hOwner)
     pi2 = (PRINTER_INFO_2A *)GlobalAlloc(GMEM_ZEROINIT, cbNeeded);
     if (!pi2 || !GetPrinterA(hPrinter, 2, (BYTE *)pi2, cbNeeded, &cbNeeded))
         goto Exit;
+#ifdef KIV_TRAY_TEST_SEAMS
+    TraySeamPrinterInfo2(pi2);
+#endif
 
     /* Level 8: the global default DEVMODE, inside the same block, or
      * none when the printer has none stored. */
@@ -223,10 +226,14 @@ int ShowPrintDialog(HWND hOwner)
     if (ShowDriverSheet(hOwner, hPrinter, szPrinterName, pWorkCopy, pCurrent) != IDOK)
         goto Exit;  /* cancelled, or the sheet failed: nothing is stored */
 
-    /* Both stores are made, in this order, even when the first fails. */
+    /* Both stores are made, in this order, even when the first fails.
+     * Level 2 goes without the security descriptor, which the spooler
+     * then leaves as it is: writing it back needs the right to change
+     * permissions and owner, and would undo a change made meanwhile. */
     ZeroMemory(&pi8Store, sizeof(pi8Store));
     pi8Store.pDevMode = pWorkCopy;
     pi2->pDevMode = pWorkCopy;
+    pi2->pSecurityDescriptor = NULL;
     bStored8 = StorePrinterInfo(hPrinter, 8, (BYTE *)&pi8Store);
     bStored2 = StorePrinterInfo(hPrinter, 2, (BYTE *)pi2);
     result = (bStored8 && bStored2) ? 1 : 0;

@@ -20,11 +20,16 @@ LONG TraySeamSheetResult(LONG lSheetResult, DEVMODEA *pOut, const DEVMODEA *pIn)
  * without a stored default. */
 void TraySeamPrinterInfo8(PRINTER_INFO_8A *pi8);
 
+/* The printer's level-2 record as read: given a security descriptor, as
+ * Windows always gives one (Wine gives none). */
+void TraySeamPrinterInfo2(PRINTER_INFO_2A *pi2);
+
 /* Nonzero: the store at this level (2 or 8) fails without reaching the
  * spooler, as a spooler that refuses it would.  Wine keeps the level-8
  * and the level-2 DEVMODE in one place, so a test tells the two stores
- * apart only when one of them fails. */
-int TraySeamFailStore(DWORD dwLevel);
+ * apart only when one of them fails.  pInfo is the record to be stored;
+ * whether a level-2 record carries a security descriptor is noted. */
+int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo);
 
 /* Zero-filled blocks that end where an inaccessible page begins, and
  * their release (in place of GlobalAlloc and GlobalFree). */
