@@ -222,6 +222,37 @@ KIVPRINTERCFG *SetDefaultCfgData(KIVPRINTERCFG *pCfg)
 }
 
 /* The program check: only when bRunApp is on and bNoAppCheck is off. */
+/*
+ * 1 when a missing file or folder at the path is really missing: the path
+ * is neither a UNC path nor on a drive letter that is remote or unknown
+ * here.  Mapped drive letters exist only in the logon session that made
+ * them: in the spooler, in an elevated process or under another account,
+ * the user's "Z:\scans" is on no drive at all, and must not be taken for
+ * missing.  Other paths without a drive letter are judged as before.
+ */
+static int IsJudgedHere(const WCHAR *pszPath)
+{
+    WCHAR szRoot[4];
+
+    if (pszPath[0] == L'\\' && pszPath[1] == L'\\')
+        return 0;
+    if (pszPath[0] == L'\0' || pszPath[1] != L':')
+        return 1;
+    szRoot[0] = pszPath[0];
+    szRoot[1] = L':';
+    szRoot[2] = L'\\';
+    szRoot[3] = L'\0';
+    switch (GetDriveTypeW(szRoot)) {
+    case DRIVE_FIXED:
+    case DRIVE_REMOVABLE:
+    case DRIVE_RAMDISK:
+    case DRIVE_CDROM:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 static void CheckRunApp(KIVPRINTERCFG *pCfg)
 {
     size_t cchParams;
@@ -233,7 +264,7 @@ static void CheckRunApp(KIVPRINTERCFG *pCfg)
         pCfg->bRunApp = 0;
         return;
     }
-    if (GetFileAttributesW(pCfg->szRunAppName) == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(pCfg->szRunAppName) == INVALID_FILE_ATTRIBUTES && IsJudgedHere(pCfg->szRunAppName)) {
         pCfg->bRunApp = 0;
         return;
     }
@@ -275,9 +306,12 @@ void CheckValidityDevOpt(KIVPRINTERCFG *pCfg)
     if (pCfg->bCompression > 2)
         pCfg->bCompression = 0;
 
-    /* A network folder is kept without a test: the spooler's account may
-     * not reach it, the agent will.  A missing local one falls back. */
-    if (!CheckIfNetworkPath(pCfg->szInitialPath) && !LocalDirExists(pCfg->szInitialPath))
+    /* A network folder, or one on a drive that is remote or unknown here,
+     * is kept without a test: the spooler's account may not reach it, the
+     * agent or the user's own session will.  A missing local one falls
+     * back. */
+    if (!CheckIfNetworkPath(pCfg->szInitialPath) && IsJudgedHere(pCfg->szInitialPath) &&
+        !LocalDirExists(pCfg->szInitialPath))
         PutText(pCfg->szInitialPath, KIV_INITIALPATH_UNITS, KIV_DEFAULT_INITIALPATH);
 
     if (pCfg->szFileName[0] == L'\0')

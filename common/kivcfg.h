@@ -124,11 +124,13 @@ KIVPRINTERCFG *SetDefaultCfgData(KIVPRINTERCFG *pCfg);
  *
  * The output folder is turned into its UNC form when it lies on a mapped
  * network drive and that form has at most 255 characters (see
- * CheckIfNetworkPath in kivpath.h); a local folder that does not exist
- * becomes "c:\".
+ * CheckIfNetworkPath in kivpath.h); a folder on a local drive of this
+ * session that does not exist becomes "c:\".  One on a drive letter that
+ * is remote or unknown here (mapped in another logon session) is kept.
  *
  * The program check (bRunApp on, bNoAppCheck off) clears bRunApp when
- * the program path has 5 characters or fewer or cannot be reached, and
+ * the program path has 5 characters or fewer or cannot be reached where
+ * it is judged (not a UNC path, not on a remote or unknown drive), and
  * appends " $f " to parameters that lack "$f".  When " $f " does not fit
  * the 100-unit parameter area, the parameters are left as they are and
  * bRunApp is cleared: the program would otherwise run without the

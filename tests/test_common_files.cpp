@@ -417,6 +417,29 @@ TEST(SettingsFiles, ReplacementsStoppedHalfWayLoseNoSave)
         CloseHandle(h);
 }
 
+/* Drive letters exist per logon session: the spooler, an elevated process
+ * or another account sees none of the user's mapped drives. */
+TEST(SettingsFiles, AFolderOnADriveUnknownHereIsKept)
+{
+    wchar_t letter = L'Q';
+    while (GetLogicalDrives() & (1u << (letter - L'A')))
+        letter++;
+    const std::wstring drive(1, letter);
+    KIVPRINTERCFG cfg = NamedRecord(77), loaded;
+    wcscpy(cfg.szInitialPath, (drive + L":\\scans").c_str());
+    wcscpy(cfg.szRunAppName, (drive + L":\\tools\\view.exe").c_str());
+    wcscpy(cfg.szRunAppParams, L"$f");
+    cfg.bRunApp = 1;
+    cfg.bNoAppCheck = 0;
+    for (int round = 0; round < 2; round++) {   /* a load and a save, twice */
+        SaveKivPrinterSettings(&cfg);
+        ASSERT_EQ(LoadKivPrinterSettings(&loaded), 1);
+        EXPECT_STREQ(loaded.szInitialPath, cfg.szInitialPath);
+        EXPECT_EQ(loaded.bRunApp, 1u);
+        cfg = loaded;
+    }
+}
+
 /* ---- Saves on a machine whose administrator set the slot files up ----- */
 
 namespace {
