@@ -277,6 +277,30 @@ TEST(TrayEditor, SheetTheDriverCannotOpenShowsNothingAndStoresNothing)
     ASSERT_TRUE(tray.Quit());
 }
 
+TEST(TrayEditor, WithoutTheRightsTheDoubleClickSaysWhyAndLooksNoFurther)
+{
+    ASSERT_TRUE(InstallKivPrinter());
+    ASSERT_TRUE(StoreCounter(TRAY_PRINTER_W, 40));
+    std::string before = ReadPrinterState(TRAY_PRINTER_W).devMode8;
+    ASSERT_TRUE(SetMachineDword(TRAY_SEAM_KEY_A, "DenyOpen", 1));
+    ASSERT_TRUE(InstallTray(true, TRAY_WITH_SEAMS));
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+
+    tray.Notify(WM_LBUTTONDBLCLK);
+    HWND hMessage = WaitForDialogOf(tray.processId, "Kiv Image Printer");
+    ASSERT_TRUE(hMessage != NULL) << "no message";
+    char text[512] = "";
+    GetDlgItemTextA(hMessage, 0xFFFF, text, sizeof(text));
+    EXPECT_STREQ(text, "Changing the default settings of the Kiv Image Printer needs administrator "
+                                    "rights. Ask an administrator, or start the tray utility as administrator.");
+    PressDialogButton(hMessage, IDOK);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(hMessage); }));
+    ExpectNoSheetWasShown(tray);
+    EXPECT_EQ(ReadPrinterState(TRAY_PRINTER_W).devMode8, before);
+    ASSERT_TRUE(tray.Quit());
+}
+
 /* ---- A printer without a stored default --------------------------------- */
 
 TEST(TrayEditor, PrinterWithoutStoredDefaultGetsTheDriversDefaultBuiltAndStored)

@@ -170,6 +170,8 @@ TEST_F(TrayHelpFile, ExplainsInstallingTheTrayTheSettingsAndTheAgent)
     for (const char *pszWord : { "Double-click", "Help", "Home page", "Exit", "Autolaunch whenever Windows starts up",
                                  "Want to automatically run this Kiv Image Printer configuration utility "
                                  "whenever Windows starts up?",
+                                 "Changing the default settings of the Kiv Image Printer needs administrator rights. "
+                                 "Ask an administrator, or start the tray utility as administrator.",
                                  "kivhlp.chm", "kivres.dll" })
         EXPECT_NE(tray.find(pszWord), std::string::npos) << "tray page lacks " << pszWord;
 

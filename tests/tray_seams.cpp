@@ -15,6 +15,8 @@
  *                no stored default (Wine makes one up instead).
  *   FailStore    2 or 8: the store at that level fails without reaching
  *                the spooler.
+ *   DenyOpen     nonzero: opening the printer to edit it is refused with
+ *                ERROR_ACCESS_DENIED, as for a user without the rights.
  *   GiveSecurity  nonzero: the printer's level-2 record comes back with a
  *                security descriptor, as Windows gives it (Wine gives
  *                none).
@@ -71,6 +73,13 @@ void TraySeamPrinterInfo2(PRINTER_INFO_2A *pi2)
     if (ReadSwitch("GiveSecurity", &dwValue) && dwValue && !pi2->pSecurityDescriptor &&
         InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION))
         pi2->pSecurityDescriptor = &sd;
+}
+
+int TraySeamDenyOpen(void)
+{
+    DWORD dwValue = 0;
+
+    return ReadSwitch("DenyOpen", &dwValue) && dwValue;
 }
 
 int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo)

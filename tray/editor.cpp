@@ -19,7 +19,10 @@
 #endif
 
 /* Printers are enumerated locally and through connections. */
-#define KIV_ENUM_PRINTER_FLAGS (PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS)
+/* Local printers only: looking at connections can wait on print servers
+ * that are offline, and could find a server's printer of the same kind
+ * where the user happens to be an administrator. */
+#define KIV_ENUM_PRINTER_FLAGS PRINTER_ENUM_LOCAL
 /* A spooler that keeps asking for more room (printers added between the
  * calls) is asked this often at most. */
 #define KIV_ENUM_MAX_TRIES     8
@@ -114,6 +117,23 @@ static LONG ShowDriverSheet(HWND hOwner, HANDLE hPrinter, char *pszPrinterName,
     return lResult;
 }
 
+static const char g_szNoRightsText[] =
+    "Changing the default settings of the Kiv Image Printer needs administrator rights. "
+    "Ask an administrator, or start the tray utility as administrator.";
+static const char g_szNoRightsCaption[] = KIV_PRINTER_NAME_A;
+
+/* Opens the printer to change its defaults. */
+static BOOL OpenToEdit(char *pszPrinterName, HANDLE *phPrinter, PRINTER_DEFAULTSA *pDefaults)
+{
+#ifdef KIV_TRAY_TEST_SEAMS
+    if (TraySeamDenyOpen()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+#endif
+    return OpenPrinterA(pszPrinterName, phPrinter, pDefaults);
+}
+
 /* Stores one level of the printer's record (command 0). */
 static BOOL StorePrinterInfo(HANDLE hPrinter, DWORD dwLevel, BYTE *pInfo)
 {
@@ -153,11 +173,22 @@ int ShowPrintDialog(HWND hOwner)
     /* Under its usual name, else by its port: the user may have renamed
      * it.  An empty name would open the print server itself. */
     CopyText(szPrinterName, sizeof(szPrinterName), KIV_PRINTER_NAME_A);
-    if (!OpenPrinterA(szPrinterName, &hPrinter, &defaults)) {
+    if (!OpenToEdit(szPrinterName, &hPrinter, &defaults)) {
+        DWORD dwError = GetLastError();
+
         hPrinter = NULL;
-        FindKivPrinterName(szPrinterName);
-        if (!szPrinterName[0] || !OpenPrinterA(szPrinterName, &hPrinter, &defaults)) {
-            hPrinter = NULL;
+        /* The printer is there, the user may not change it: say why
+         * nothing happens, and look no further. */
+        if (dwError != ERROR_ACCESS_DENIED) {
+            FindKivPrinterName(szPrinterName);
+            if (szPrinterName[0] && !OpenToEdit(szPrinterName, &hPrinter, &defaults)) {
+                dwError = GetLastError();
+                hPrinter = NULL;
+            }
+        }
+        if (!hPrinter) {
+            if (dwError == ERROR_ACCESS_DENIED)
+                MessageBoxA(hOwner, g_szNoRightsText, g_szNoRightsCaption, MB_OK | MB_ICONINFORMATION);
             goto Exit;
         }
     }

@@ -31,6 +31,10 @@ void TraySeamPrinterInfo2(PRINTER_INFO_2A *pi2);
  * whether a level-2 record carries a security descriptor is noted. */
 int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo);
 
+/* Nonzero: opening the printer to change its defaults is refused with
+ * ERROR_ACCESS_DENIED, as for a user without administrator rights. */
+int TraySeamDenyOpen(void);
+
 /* Zero-filled blocks that end where an inaccessible page begins, and
  * their release (in place of GlobalAlloc and GlobalFree). */
 HGLOBAL TraySeamGlobalAlloc(UINT uFlags, SIZE_T cbBytes);
