@@ -183,6 +183,36 @@ void DeleteFileIfPresent(const WCHAR *pszPath)
 }
 
 /*
+ * Every source the three copy steps take, looked for before the first step
+ * that changes anything.  A setup folder that lacks one cannot complete
+ * the installation, and the steps before the copies end the programs and
+ * delete the earlier printer and its driver's files: found only at its
+ * copy step, a missing file would leave a working installation broken.
+ * The likely case is the uninstaller's copy of setup, started by hand from
+ * the install folder, which holds none of the driver files.  The message
+ * is the one the copy step would show for that file.
+ */
+int CheckSourceFiles(void)
+{
+    for (int i = 0; i < KIV_DRIVER_FILE_COUNT; i++)
+        if (!FileExists(g_aDriverFiles[i].szFileName)) {
+            ShowSetupMessage(KIV_MSG_DRIVER_SOURCE_MISSING, g_aDriverFiles[i].szFileName);
+            return 0;
+        }
+    for (int i = 0; i < KIV_SYSTEM_FILE_COUNT; i++)
+        if (!FileExists(g_apszSystemFiles[i])) {
+            ShowSetupMessage(KIV_MSG_SOURCE_MISSING, g_apszSystemFiles[i]);
+            return 0;
+        }
+    for (int i = 0; i < KIV_INSTALL_FILE_COUNT; i++)
+        if (!FileExists(g_apszInstallFiles[i])) {
+            ShowSetupMessage(KIV_MSG_SOURCE_MISSING, g_apszInstallFiles[i]);
+            return 0;
+        }
+    return 1;
+}
+
+/*
  * The driver file table into the printer-driver folder, where
  * AddPrinterDriverExW picks the files up.  Every source must be present,
  * also the Universal Printer Driver rows whose targets the system already

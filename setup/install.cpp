@@ -1,7 +1,8 @@
 /*
  * InstallPrinter: the whole installation, step after step.  A step that
  * fails shows its own message and ends the sequence; nothing done before
- * it is undone, so that a second run starts from what is there.
+ * it is undone, so that a second run starts from what is there.  Missing
+ * sources are looked for first, before anything is changed.
  */
 #include "setupsteps.h"
 
@@ -13,6 +14,12 @@ int InstallPrinter(void)
     int foldersRead;
 
     TraceSetup(KIV_TRACE_STARTS);
+
+    /* Nothing is changed before every source is known to be there: an
+     * installation that cannot be completed must not break the one the
+     * machine has. */
+    if (!CheckSourceFiles())
+        return KIV_INSTALL_FILE_FAILED;
 
     /* Running copies would hold their files open, and their autostart
      * values would start the old copies at the next logon. */

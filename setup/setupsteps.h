@@ -143,6 +143,7 @@ extern const WCHAR *const g_apszInstallFiles[KIV_INSTALL_FILE_COUNT];
 
 /* The steps that can stop the sequence return 1 to go on and 0 when they
  * failed; they have shown their message then. */
+int CheckSourceFiles(void);
 int CopyDriverFiles(const WCHAR *pszDriverDir);
 int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFolder);
 int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
