@@ -12,6 +12,33 @@
 /* Windows 2000 is 5.0, XP 5.1; NT 4.0 has no Universal Printer Driver. */
 #define KIV_FIRST_MAJOR_VERSION 5
 
+typedef BOOL(WINAPI *ISWOW64PROCESSPROC)(HANDLE, PBOOL);
+
+/*
+ * True when this is 32-bit code on 64-bit Windows.  There the x86 setup
+ * would install a driver the 64-bit spooler cannot create a printer with
+ * (AddPrinterW fails with 1797), after it has placed the programs in the
+ * 32-bit Program Files and the image library in the 32-bit system folder,
+ * where the x64 product's removal never looks.  Windows 2000 (and XP
+ * before its second service pack) has no IsWow64Process, so it is looked
+ * up; where it is missing there is no WOW64.  A 64-bit process is never
+ * under WOW64: the x64 build always goes on.
+ */
+static int IsRunningUnderWow64(void)
+{
+    ISWOW64PROCESSPROC pfnIsWow64Process;
+    HMODULE hKernel32;
+    BOOL bWow64 = FALSE;
+
+    hKernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (!hKernel32)
+        return 0;
+    pfnIsWow64Process = (ISWOW64PROCESSPROC)(void (*)(void))GetProcAddress(hKernel32, "IsWow64Process");
+    if (!pfnIsWow64Process || !pfnIsWow64Process(GetCurrentProcess(), &bWow64))
+        return 0;
+    return bWow64 != FALSE;
+}
+
 static void ShowOutcome(int result)
 {
     switch (result) {
@@ -41,7 +68,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     (void)nShowCmd;
 
     /* Removal is the one thing the command line asks for; any other
-     * command line installs, as if there were none. */
+     * command line installs, as if there were none.  It works under WOW64
+     * too, so that what an earlier x86 setup left there can be removed. */
     if (IsUninstallCommand(lpCmdLine, &bQuiet))
         return UninstallProduct(bQuiet);
 
@@ -50,6 +78,10 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     GetVersionExW(&version);
     if (version.dwMajorVersion < KIV_FIRST_MAJOR_VERSION) {
         ShowSetupMessage(KIV_MSG_WRONG_WINDOWS);
+        return 0;
+    }
+    if (IsRunningUnderWow64()) {
+        ShowSetupMessage(KIV_MSG_NEEDS_X64_SETUP);
         return 0;
     }
 

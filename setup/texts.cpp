@@ -6,6 +6,8 @@
  * notes quote them, so they are kept exactly as they are.  The two
  * messages about a folder that cannot be found are newer: without them a
  * run went on with an empty folder name, which names setup's own folder.
+ * So is the one that sends the x86 setup's users on 64-bit Windows to the
+ * x64 product.
  */
 #include "setupsteps.h"
 
@@ -22,6 +24,9 @@
 const SETUPMESSAGE g_aSetupMessages[KIV_MSG_COUNT] = {
     /* KIV_MSG_WRONG_WINDOWS */
     { L"Kiv Image Printer can only support Windows 2000/XP, setup has been cancelled!", KIV_SETUP_CAPTION },
+    /* KIV_MSG_NEEDS_X64_SETUP: the x86 setup started on 64-bit Windows */
+    { L"This is the setup of Kiv Image Printer for 32-bit Windows. On 64-bit Windows, please install "
+      L"the x64 Kiv Image Printer instead, setup has been cancelled!", KIV_SETUP_CAPTION },
     /* KIV_MSG_CONSENT */
     { L"This will install Kiv Image Printer, do you wish to continue?", KIV_SETUP_CAPTION },
     /* KIV_MSG_CANCELLED */
