@@ -30,21 +30,17 @@ target_link_libraries(test_uninstall PRIVATE setuptestsupport kivsetupops versio
 add_dependencies(test_uninstall kivstage dlghelper)
 kiv_wine_gtests(test_uninstall test_uninstall.cpp)
 
-# The x86 setup on 64-bit Windows: this build's test program in a 64-bit
-# prefix of its own (every machine here has the 64-bit Wine), so that it
-# and the kivsetup.exe it starts run under WOW64.  Its folder is not the
-# other tests' one: making a template ends the runs left in its folder.
+# The x86 setup under WOW64: a 64-bit prefix, in a folder no other template clears.
 if(KIV_ARCH STREQUAL "x86")
-    set(wow64_dir ${CMAKE_BINARY_DIR}/wine-wow64)
-    add_test(NAME wow64_template COMMAND ${PROJECT_SOURCE_DIR}/tools/wine-template.sh ${wow64_dir}/template)
+    set(wow64 ${CMAKE_BINARY_DIR}/wine-wow64)
+    add_test(NAME wow64_template COMMAND ${PROJECT_SOURCE_DIR}/tools/wine-template.sh ${wow64}/template)
+    add_test(NAME wow64_template_cleanup COMMAND ${CMAKE_COMMAND} -E rm -rf ${wow64})
     set_tests_properties(wow64_template PROPERTIES FIXTURES_SETUP wow64 ENVIRONMENT "KIV_WINE_ARCH=x64")
-    add_test(NAME wow64_template_cleanup COMMAND ${CMAKE_COMMAND} -E rm -rf ${wow64_dir})
     set_tests_properties(wow64_template_cleanup PROPERTIES FIXTURES_CLEANUP wow64)
     add_executable(test_setup_wow64 test_setup_wow64.cpp)
     target_link_libraries(test_setup_wow64 PRIVATE setuptestsupport)
     add_dependencies(test_setup_wow64 kivstage dlghelper)
     add_test(NAME Wow64.X86SetupSendsToTheX64ProductAndChangesNothing COMMAND test_setup_wow64)
-    set_tests_properties(Wow64.X86SetupSendsToTheX64ProductAndChangesNothing PROPERTIES
-        FIXTURES_REQUIRED wow64 TIMEOUT 600
-        ENVIRONMENT "KIV_WINE_ARCH=x64;KIV_WINE_TEMPLATE=${wow64_dir}/template;KIV_WINE_SCRATCH=${wow64_dir}")
+    set_tests_properties(Wow64.X86SetupSendsToTheX64ProductAndChangesNothing PROPERTIES FIXTURES_REQUIRED wow64
+        TIMEOUT 600 ENVIRONMENT "KIV_WINE_ARCH=x64;KIV_WINE_TEMPLATE=${wow64}/template;KIV_WINE_SCRATCH=${wow64}")
 endif()

@@ -327,24 +327,18 @@ TEST(Uninstall, AnsweringNoChangesNothing)
     ExpectSameState(installed, ReadState());
 }
 
-/* The uninstaller's copy started by hand, with no command line: it finds
- * no driver files in the install folder before it has touched anything. */
 TEST(InstalledCopy, RunAsSetupOverAWorkingInstallationChangesNothing)
 {
     SetupRunResult install;
     ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
-    ASSERT_TRUE(RegSetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt", Install(L"kivprt.exe") + "  -start"));
     ASSERT_TRUE(RegSetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray", Install(L"kivtray.exe")));
     MachineState installed = ReadState();
-
     SetupRunOptions opt;
-    opt.dir = InstallDir();
-    opt.dialogs = 3;   /* the question (Yes), the missing file, the closing message */
+    opt.dir = InstallDir();   /* the uninstaller's copy, which has no driver files beside it */
+    opt.dialogs = 3;          /* the question (Yes), the missing file, the closing message */
     SetupRunResult r = RunSetup(opt);
-    EXPECT_TRUE(r.ran) << r.failure;
-    ASSERT_EQ(r.dialogs.size(), 3u) << DescribeDialogs(r.dialogs);
+    ASSERT_EQ(r.dialogs.size(), 3u) << r.failure << DescribeDialogs(r.dialogs);
     EXPECT_EQ(r.dialogs[1].text, "Cannot find  file  kiv.gpd  in current directoy");
-    EXPECT_EQ(r.dialogs[2].text, "Kiv Image Printer setup failed!");
     ExpectSameState(installed, ReadState());
 }
 
