@@ -550,7 +550,7 @@ TEST(AgentLaunch, StartsTheInstalledAgentAndUnLaunchStopsIt)
     /* The installed program runs: its autostart value names it. */
     std::string value;
     EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "kivprt", &value));
-    EXPECT_EQ(value, Narrow(InstallDir()) + "\\kivprt.exe  -start");
+    EXPECT_EQ(value, "\"" + Narrow(InstallDir()) + "\\kivprt.exe\"  -start");
     ASSERT_EQ(InitUNCShelllApp(), 1);
     EXPECT_EQ(UNCCopyFile(L"C:\\page.txt", Unc(L"page.txt").c_str()), 1);
     ExitUNCShelllApp();
