@@ -767,17 +767,18 @@ static void DeleteProgramFiles(UNINSTALLREPORT *pReport)
 
 /* ---- Registry ------------------------------------------------------------- */
 
-/* The autostart values of the agent and the tray.  Deleted after both
- * programs ended: the agent writes its value again whenever it starts. */
-static void DeleteRunValues(UNINSTALLREPORT *pReport)
+/* The autostart values of the agent and the tray under one Run key.
+ * Deleted after both programs ended: the agent writes its value again
+ * whenever it starts. */
+static void DeleteRunValuesUnder(UNINSTALLREPORT *pReport, HKEY hRoot)
 {
     static const char *const apszValues[] = { KIV_RUN_VALUE_AGENT, KIV_RUN_VALUE_TRAY };
     static const WCHAR *const apszNames[] = { L"" KIV_RUN_VALUE_AGENT, L"" KIV_RUN_VALUE_TRAY };
     HKEY hKey = NULL;
 
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(hRoot, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &hKey) != ERROR_SUCCESS) {
         /* Without the right to change it, see whether anything is there. */
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        if (RegOpenKeyExA(hRoot, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
             return;
         for (size_t i = 0; i < KIV_COUNT_OF(apszValues); i++)
             if (RegQueryValueExA(hKey, apszValues[i], NULL, NULL, NULL, NULL) == ERROR_SUCCESS)
@@ -797,6 +798,16 @@ static void DeleteRunValues(UNINSTALLREPORT *pReport)
             RecordNotRemoved(pReport, (DWORD)rc, KIV_UPART_RUN_VALUE, apszNames[i]);
     }
     RegCloseKey(hKey);
+}
+
+/* The machine's values, and the tray's value of the user who removes the
+ * product: the tray writes it there for a user who may not write the
+ * machine's.  Other users' own values stay; they name a program that is
+ * gone, and Windows skips them. */
+static void DeleteRunValues(UNINSTALLREPORT *pReport)
+{
+    DeleteRunValuesUnder(pReport, HKEY_LOCAL_MACHINE);
+    DeleteRunValuesUnder(pReport, HKEY_CURRENT_USER);
 }
 
 static void DeleteUninstallEntry(UNINSTALLREPORT *pReport)

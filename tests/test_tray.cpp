@@ -364,6 +364,28 @@ TEST(TrayAutostart, CommandAsksEvenWhenTheValueIsSet)
     ASSERT_TRUE(tray.Quit());
 }
 
+TEST(TrayAutostart, UserWhoMayNotWriteTheMachinesValueGetsOneOfHisOwn)
+{
+    RegDeleteValueIn(HKEY_LOCAL_MACHINE, TRAY_RUN_KEY_A, TRAY_RUN_VALUE_A);
+    ASSERT_TRUE(SetMachineDword(TRAY_SEAM_KEY_A, "DenyMachineRun", 1));
+    ASSERT_TRUE(InstallTray(true, TRAY_WITH_SEAMS));
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+    DialogHelper helper;
+    ASSERT_TRUE(helper.Start("6"));
+    ASSERT_TRUE(ChooseLastMenuItem(tray));
+    ASSERT_TRUE(helper.Finish()) << "no question was asked";
+
+    std::string path = "\"" + Narrow(TrayExePath()) + "\"", value;
+    ASSERT_TRUE(WaitFor([&] { return RegGetString(HKEY_CURRENT_USER, TRAY_RUN_KEY_A, TRAY_RUN_VALUE_A, &value); }));
+    EXPECT_EQ(value, path);
+    EXPECT_EQ(RunValue(), "<absent>");
+    /* The user's value counts as set: the last item is Exit again. */
+    ASSERT_TRUE(ChooseLastMenuItem(tray));
+    DWORD code = 0xdeadbeef;
+    ASSERT_TRUE(tray.WaitEnd(&code)) << "the last item was not Exit";
+}
+
 /* ---- Help and home page ------------------------------------------------- */
 
 static std::wstring StepLog(char step)

@@ -352,6 +352,8 @@ TEST(Uninstall, EndsTheRunningTrayAndAgentThroughTheirOwnWays)
     ASSERT_TRUE(WaitFor([] { return FindWindowW(L"Kiv Image Printer", NULL) != NULL; }));
     ASSERT_TRUE(WaitFor([] { return MutexExists(L"KivImagePrinterUncAgency30"); }));
     ASSERT_TRUE(WaitFor([] { return RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt"); }));
+    /* The value the tray writes for a user who may not write the machine's. */
+    ASSERT_TRUE(RegSetString(HKEY_CURRENT_USER, RUN_KEY, "kivtray", "\"" + Install(L"kivtray.exe") + "\""));
 
     /* Ending a process fails: only the tray's quit message and the agent's
      * stop mode can end them. */
@@ -374,6 +376,7 @@ TEST(Uninstall, EndsTheRunningTrayAndAgentThroughTheirOwnWays)
     EXPECT_FALSE(PathIsFile(InstallDir() + L"\\kivprt.exe"));
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt"));
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, RUN_KEY, "kivtray"));
 }
 
 TEST(Uninstall, AFileInUseIsDeletedAtTheRestartAndNamed)

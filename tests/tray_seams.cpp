@@ -15,6 +15,8 @@
  *                no stored default (Wine makes one up instead).
  *   FailStore    2 or 8: the store at that level fails without reaching
  *                the spooler.
+ *   DenyMachineRun  nonzero: the machine's Run key cannot be opened to
+ *                write, as for a user without administrator rights.
  *   DenyOpen     nonzero: opening the printer to edit it is refused with
  *                ERROR_ACCESS_DENIED, as for a user without the rights.
  *   GiveSecurity  nonzero: the printer's level-2 record comes back with a
@@ -82,9 +84,9 @@ int TraySeamDenyOpen(void)
     return ReadSwitch("DenyOpen", &dwValue) && dwValue;
 }
 
-int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo)
+void TraySeamNoteStore(DWORD dwLevel, const BYTE *pInfo)
 {
-    DWORD dwValue = 0;
+    DWORD dwValue;
     HKEY hKey;
 
     if (dwLevel == 2 && RegCreateKeyExA(HKEY_LOCAL_MACHINE, TRAY_SEAM_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey,
@@ -93,7 +95,20 @@ int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo)
         RegSetValueExA(hKey, "StoredSecurity", 0, REG_DWORD, (const BYTE *)&dwValue, sizeof(dwValue));
         RegCloseKey(hKey);
     }
+}
+
+int TraySeamFailStore(DWORD dwLevel)
+{
+    DWORD dwValue = 0;
+
     return ReadSwitch("FailStore", &dwValue) && dwValue == dwLevel;
+}
+
+int TraySeamDenyMachineRun(void)
+{
+    DWORD dwValue = 0;
+
+    return ReadSwitch("DenyMachineRun", &dwValue) && dwValue;
 }
 
 #define SEAM_PAGE_BYTES 4096

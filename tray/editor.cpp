@@ -138,7 +138,8 @@ static BOOL OpenToEdit(char *pszPrinterName, HANDLE *phPrinter, PRINTER_DEFAULTS
 static BOOL StorePrinterInfo(HANDLE hPrinter, DWORD dwLevel, BYTE *pInfo)
 {
 #ifdef KIV_TRAY_TEST_SEAMS
-    if (TraySeamFailStore(dwLevel, pInfo))
+    TraySeamNoteStore(dwLevel, pInfo);
+    if (TraySeamFailStore(dwLevel))
         return FALSE;
 #endif
     return SetPrinterA(hPrinter, dwLevel, pInfo, 0);

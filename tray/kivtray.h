@@ -76,7 +76,7 @@ void ReleaseTrayMutex(void);
 int IsQPrinterFileExist(const char *pszFileName, char *pszPath);
 HMODULE LaunchQPrinterDLL(const char *pszFileName);
 
-/* autorun.cpp: the tray's value under HKLM\...\Run. */
+/* autorun.cpp: the tray's value under HKLM\...\Run, else HKCU\...\Run. */
 void AddToAutoRun(const char *pszValueName);
 int IsInAutoRun(const char *pszValueName);
 

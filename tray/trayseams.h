@@ -24,12 +24,19 @@ void TraySeamPrinterInfo8(PRINTER_INFO_8A *pi8);
  * Windows always gives one (Wine gives none). */
 void TraySeamPrinterInfo2(PRINTER_INFO_2A *pi2);
 
+/* Notes what the store at this level (2 or 8) hands to the spooler:
+ * whether a level-2 record carries a security descriptor. */
+void TraySeamNoteStore(DWORD dwLevel, const BYTE *pInfo);
+
 /* Nonzero: the store at this level (2 or 8) fails without reaching the
  * spooler, as a spooler that refuses it would.  Wine keeps the level-8
  * and the level-2 DEVMODE in one place, so a test tells the two stores
- * apart only when one of them fails.  pInfo is the record to be stored;
- * whether a level-2 record carries a security descriptor is noted. */
-int TraySeamFailStore(DWORD dwLevel, const BYTE *pInfo);
+ * apart only when one of them fails. */
+int TraySeamFailStore(DWORD dwLevel);
+
+/* Nonzero: the machine's Run key cannot be opened to write, as for a
+ * user without administrator rights. */
+int TraySeamDenyMachineRun(void);
 
 /* Nonzero: opening the printer to change its defaults is refused with
  * ERROR_ACCESS_DENIED, as for a user without administrator rights. */
