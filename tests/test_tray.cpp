@@ -236,6 +236,23 @@ TEST(TrayIcon, AddedAgainEachTimeTheTaskbarIsCreatedAgain)
     EXPECT_EQ(calls[3].message, (DWORD)NIM_DELETE);
 }
 
+TEST(TrayIcon, AnAddTheShellRefusesIsTriedAgainOnATimer)
+{
+    FakeTaskbar taskbar;
+    ASSERT_TRUE(taskbar.Start());
+    ASSERT_TRUE(SetMachineDword(TRAY_SEAM_KEY_A, "FailIconAdds", 2));
+    ASSERT_TRUE(InstallTray(true, TRAY_WITH_SEAMS));
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+    /* Each tick looks whether the refused add arrived after all, then adds. */
+    ASSERT_TRUE(taskbar.WaitForCalls(3)) << "the icon was not tried again";
+    std::vector<IconCall> calls = taskbar.Calls();
+    EXPECT_EQ(calls[0].message, (DWORD)NIM_MODIFY);
+    EXPECT_EQ(calls[1].message, (DWORD)NIM_MODIFY);
+    ExpectTheTrayIcon(calls[2], tray.hwnd);
+    ASSERT_TRUE(tray.Quit());
+}
+
 TEST(TrayIcon, WithoutResourceLibraryNoPictureNoMenuAndTheQuitMessageStillEnds)
 {
     FakeTaskbar taskbar;

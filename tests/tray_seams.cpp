@@ -17,6 +17,8 @@
  *                the spooler.
  *   DenyMachineRun  nonzero: the machine's Run key cannot be opened to
  *                write, as for a user without administrator rights.
+ *   FailIconAdds  n: the next n adds of the notification icon fail
+ *                without reaching the shell; the tray counts it down.
  *   DenyOpen     nonzero: opening the printer to edit it is refused with
  *                ERROR_ACCESS_DENIED, as for a user without the rights.
  *   GiveSecurity  nonzero: the printer's level-2 record comes back with a
@@ -102,6 +104,21 @@ int TraySeamFailStore(DWORD dwLevel)
     DWORD dwValue = 0;
 
     return ReadSwitch("FailStore", &dwValue) && dwValue == dwLevel;
+}
+
+int TraySeamFailIconAdd(void)
+{
+    DWORD dwValue = 0;
+    HKEY hKey;
+
+    if (!ReadSwitch("FailIconAdds", &dwValue) || !dwValue)
+        return 0;
+    dwValue--;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, TRAY_SEAM_KEY, 0, KEY_SET_VALUE, &hKey) == ERROR_SUCCESS) {
+        RegSetValueExA(hKey, "FailIconAdds", 0, REG_DWORD, (const BYTE *)&dwValue, sizeof(dwValue));
+        RegCloseKey(hKey);
+    }
+    return 1;
 }
 
 int TraySeamDenyMachineRun(void)

@@ -135,6 +135,7 @@ TrayProcess::~TrayProcess()
 struct TaskbarState {
     CRITICAL_SECTION lock;
     std::vector<IconCall> calls;
+    std::set<std::pair<HWND, UINT>> shown;
     HANDLE hReady;
     HWND hwnd;
 };
@@ -190,10 +191,17 @@ static LRESULT CALLBACK TaskbarProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM 
     if (uMsg == WM_COPYDATA && g_pTaskbar) {
         const COPYDATASTRUCT *pcds = (const COPYDATASTRUCT *)lParam;
         IconCall call = DecodeIconCall((DWORD)pcds->dwData, (const BYTE *)pcds->lpData, pcds->cbData);
+        std::pair<HWND, UINT> icon(call.hwnd, call.uID);
         EnterCriticalSection(&g_pTaskbar->lock);
         g_pTaskbar->calls.push_back(call);
+        /* As Windows: only an icon that is there can be modified. */
+        BOOL ok = call.message != NIM_MODIFY || g_pTaskbar->shown.count(icon);
+        if (call.message == NIM_ADD)
+            g_pTaskbar->shown.insert(icon);
+        else if (call.message == NIM_DELETE)
+            g_pTaskbar->shown.erase(icon);
         LeaveCriticalSection(&g_pTaskbar->lock);
-        return TRUE;
+        return ok;
     }
     return DefWindowProcW(hwnd, uMsg, wParam, lParam);
 }

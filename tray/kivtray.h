@@ -38,7 +38,12 @@
  * bytes wide, which makes it 104 there, the size 64-bit Windows expects. */
 #define KIV_NOTIFYICONDATAA_V1_SIZE ((DWORD)(offsetof(NOTIFYICONDATAA, szTip) + 64))
 #define KIV_TRAY_ICON_FLAGS       (NIF_MESSAGE | NIF_ICON | NIF_TIP)
+/* The icon's size where the system gives no small-icon size. */
 #define KIV_TRAY_ICON_SIZE        16
+/* A refused add is tried again every 3 s for 2 minutes. */
+#define KIV_TRAY_ICON_TIMER_ID    1
+#define KIV_TRAY_ICON_RETRY_MS    3000
+#define KIV_TRAY_ICON_RETRIES     40
 
 /* ---- Fixed buffers ---------------------------------------------------- */
 
@@ -59,6 +64,7 @@ typedef struct {
     int bIsPrtDlgRun;         /* the settings sheet is open */
     int bIsMenuRun;           /* the menu is being built or shown */
     int bIconRecordReady;     /* nid below has been filled */
+    int cIconRetriesLeft;     /* ticks left to add a refused icon; 0: no timer */
     NOTIFYICONDATAA nid;      /* the icon record, in its first form */
 } TRAYSTATE;
 
@@ -91,6 +97,7 @@ int ShowPrintDialog(HWND hOwner);
 /* trayicon.cpp: the notification icon. */
 void AddTrayIcon(void);
 void AddTrayIconAgain(void);
+void RetryTrayIcon(void);
 void DeleteTrayIcon(void);
 
 /* traywnd.cpp: the hidden window. */

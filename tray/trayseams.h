@@ -38,6 +38,10 @@ int TraySeamFailStore(DWORD dwLevel);
  * user without administrator rights. */
 int TraySeamDenyMachineRun(void);
 
+/* Nonzero: this add of the notification icon fails without reaching the
+ * shell, as a busy Explorer refuses it at logon. */
+int TraySeamFailIconAdd(void);
+
 /* Nonzero: opening the printer to change its defaults is refused with
  * ERROR_ACCESS_DENIED, as for a user without administrator rights. */
 int TraySeamDenyOpen(void);

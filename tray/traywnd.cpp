@@ -139,6 +139,12 @@ LRESULT CALLBACK TrayWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
     case WM_COMMAND:
         RunTrayCommand(hWnd, LOWORD(wParam));
         return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+    case WM_TIMER:
+        if (wParam == KIV_TRAY_ICON_TIMER_ID) {
+            RetryTrayIcon();
+            return 0;
+        }
+        break;
     case WM_TRAY_NOTIFY:
         if (lParam == WM_LBUTTONDBLCLK)
             OnIconDoubleClick(hWnd);
