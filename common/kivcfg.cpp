@@ -264,7 +264,7 @@ static void CheckRunApp(KIVPRINTERCFG *pCfg)
         pCfg->bRunApp = 0;
         return;
     }
-    if (GetFileAttributesW(pCfg->szRunAppName) == INVALID_FILE_ATTRIBUTES && IsJudgedHere(pCfg->szRunAppName)) {
+    if (KivQuietFileAttributes(pCfg->szRunAppName) == INVALID_FILE_ATTRIBUTES && IsJudgedHere(pCfg->szRunAppName)) {
         pCfg->bRunApp = 0;
         return;
     }

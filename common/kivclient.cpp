@@ -329,7 +329,7 @@ static int TestPath(const WCHAR *pszPath, LONG lCommand, int bWantFolder)
     if (pszPath == NULL)
         return 0;
     if (!IsUNCPath(pszPath)) {
-        dwAttr = GetFileAttributesW(pszPath);
+        dwAttr = KivQuietFileAttributes(pszPath);
         if (dwAttr == INVALID_FILE_ATTRIBUTES)
             return 0;
         return ((dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0) == (bWantFolder != 0);

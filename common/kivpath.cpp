@@ -32,13 +32,46 @@ int IsUNCPath(const WCHAR *pszPath)
     return pszPath != NULL && pszPath[0] == L'\\' && pszPath[1] == L'\\';
 }
 
+typedef BOOL(WINAPI *SETTHREADERRORMODEPROC)(DWORD, LPDWORD);
+
+DWORD KivQuietFileAttributes(const WCHAR *pszPath)
+{
+    SETTHREADERRORMODEPROC pfnSetThreadErrorMode = NULL;
+    HMODULE hKernel32 = GetModuleHandleW(L"kernel32.dll");
+    DWORD dwOldThreadMode = 0, dwAttr, dwError;
+    UINT uOldMode = 0;
+    int bThreadMode = 0;
+
+    /* Windows 7 and later: the thread's own mode, which leaves the other
+     * threads of a process like the spooler alone. */
+    if (hKernel32)
+        pfnSetThreadErrorMode = (SETTHREADERRORMODEPROC)(void (*)(void))GetProcAddress(hKernel32,
+                                                                                      "SetThreadErrorMode");
+    if (pfnSetThreadErrorMode && pfnSetThreadErrorMode(SEM_FAILCRITICALERRORS, &dwOldThreadMode)) {
+        bThreadMode = 1;
+        if (dwOldThreadMode & ~(DWORD)SEM_FAILCRITICALERRORS)
+            pfnSetThreadErrorMode(dwOldThreadMode | SEM_FAILCRITICALERRORS, NULL);
+    } else {
+        uOldMode = SetErrorMode(SEM_FAILCRITICALERRORS);
+        SetErrorMode(uOldMode | SEM_FAILCRITICALERRORS);
+    }
+    dwAttr = GetFileAttributesW(pszPath);
+    dwError = GetLastError();
+    if (bThreadMode)
+        pfnSetThreadErrorMode(dwOldThreadMode, NULL);
+    else
+        SetErrorMode(uOldMode);
+    SetLastError(dwError);
+    return dwAttr;
+}
+
 int LocalDirExists(const WCHAR *pszPath)
 {
     DWORD dwAttr;
 
     if (pszPath == NULL)
         return 0;
-    dwAttr = GetFileAttributesW(pszPath);
+    dwAttr = KivQuietFileAttributes(pszPath);
     return dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

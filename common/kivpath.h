@@ -65,6 +65,12 @@ int IsUNCPath(const WCHAR *pszPath);
 /* 1 when the path names an existing folder (a local test; never the agent). */
 int LocalDirExists(const WCHAR *pszPath);
 
+/* GetFileAttributesW without the system's "No Disk" box for an empty
+ * removable drive, which inside the spooler would stop printing until
+ * somebody answers it.  The error mode is set for the call only (for the
+ * calling thread where Windows has thread error modes) and put back. */
+DWORD KivQuietFileAttributes(const WCHAR *pszPath);
+
 /*
  * 1 for a UNC path or a path on a network drive, 0 for a local path or
  * when the shell's test (shlwapi's PathIsNetworkPathW, loaded at the time

@@ -13,6 +13,7 @@
 #include <winioctl.h>
 #include "kivcfg.h"
 #include "kivpath.h"
+#include "kivclient.h"
 #include "kivseams.h"
 #include "hostile.h"
 
@@ -305,6 +306,70 @@ TEST(Paths, UncAndLocalFolderTests)
     EXPECT_EQ(KivFindString(text, L"$g"), (WCHAR *)NULL);
     EXPECT_EQ(KivFindChar(text, L'\\'), text + 4);
     EXPECT_EQ(KivFindChar(text, L'/'), (WCHAR *)NULL);
+}
+
+/* ---- No "No Disk" box ---------------------------------------------------- */
+
+typedef DWORD(WINAPI *GetFileAttributesWProc)(LPCWSTR);
+typedef UINT(WINAPI *GetErrorModeProc)(void);
+static GetFileAttributesWProc g_pfnRealGetFileAttributesW;
+static int g_cAttributeCalls, g_cUnguardedCalls;
+
+/* Stands in for the system's function in this program's imports, which
+ * the statically linked library calls through. */
+static DWORD WINAPI GuardedGetFileAttributesW(LPCWSTR pszPath)
+{
+    HMODULE hKernel32 = GetModuleHandleW(L"kernel32.dll");
+    GetErrorModeProc pfnProcess = (GetErrorModeProc)(void (*)(void))GetProcAddress(hKernel32, "GetErrorMode");
+    GetErrorModeProc pfnThread = (GetErrorModeProc)(void (*)(void))GetProcAddress(hKernel32, "GetThreadErrorMode");
+    g_cAttributeCalls++;
+    if (!((pfnProcess() | pfnThread()) & SEM_FAILCRITICALERRORS))
+        g_cUnguardedCalls++;
+    return g_pfnRealGetFileAttributesW(pszPath);
+}
+
+/* Swaps the GetFileAttributesW import of this program; returns the old. */
+static void *SwapImport(void *pNew)
+{
+    BYTE *pBase = (BYTE *)GetModuleHandleW(NULL);
+    IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pBase + ((IMAGE_DOS_HEADER *)pBase)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR *pDesc = (IMAGE_IMPORT_DESCRIPTOR *)(pBase + dir.VirtualAddress); pDesc->Name; pDesc++) {
+        IMAGE_THUNK_DATA *pName = (IMAGE_THUNK_DATA *)(pBase + pDesc->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *pSlot = (IMAGE_THUNK_DATA *)(pBase + pDesc->FirstThunk);
+        for (; pName->u1.AddressOfData; pName++, pSlot++) {
+            if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) ||
+                strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(pBase + pName->u1.AddressOfData))->Name, "GetFileAttributesW"))
+                continue;
+            DWORD dwOld;
+            void *pOld = (void *)pSlot->u1.Function;
+            VirtualProtect(&pSlot->u1.Function, sizeof(void *), PAGE_READWRITE, &dwOld);
+            pSlot->u1.Function = (ULONG_PTR)pNew;
+            VirtualProtect(&pSlot->u1.Function, sizeof(void *), dwOld, &dwOld);
+            return pOld;
+        }
+    }
+    return NULL;
+}
+
+TEST(Paths, LocalTestsRaiseNoBoxForAnEmptyDriveAndKeepTheErrorMode)
+{
+    UINT uBefore = SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    g_pfnRealGetFileAttributesW = (GetFileAttributesWProc)SwapImport((void *)GuardedGetFileAttributesW);
+    ASSERT_TRUE(g_pfnRealGetFileAttributesW != NULL);
+
+    KIVPRINTERCFG cfg;
+    SetDefaultCfgData(&cfg);
+    cfg.bRunApp = 1;
+    wcscpy(cfg.szRunAppName, L"C:\\missing\\viewer.exe");
+    CheckValidityDevOpt(&cfg);
+    EXPECT_EQ(LocalDirExists(L"C:\\"), 1);
+    EXPECT_EQ(FileExists(L"C:\\missing.txt"), 0);
+    SwapImport((void *)g_pfnRealGetFileAttributesW);
+
+    EXPECT_GE(g_cAttributeCalls, 3);
+    EXPECT_EQ(g_cUnguardedCalls, 0);
+    EXPECT_EQ(SetErrorMode(uBefore), (UINT)SEM_NOGPFAULTERRORBOX) << "the error mode was not put back";
 }
 
 /* ---- BuildFullPath, GetFolderOfPath ----------------------------------- */
