@@ -212,6 +212,28 @@ int CheckSourceFiles(void)
     return 1;
 }
 
+/* CopyFileW copies a file's alternate streams with it, the mark Windows
+ * gives downloaded files ("Zone.Identifier") among them.  A setup folder
+ * unpacked from a download carries the mark on every file: the help
+ * viewer then refuses the help file's pages, and Windows asks before
+ * starting a marked program.  The copy drops it; a file system without
+ * streams refuses the name, which changes nothing. */
+static BOOL CopyWithoutZoneMark(const WCHAR *pszSource, const WCHAR *pszTarget)
+{
+    static const WCHAR szMark[] = L":Zone.Identifier";
+    WCHAR szStream[KIV_PATH_UNITS + KIV_COUNT_OF(szMark)];
+    size_t cch = wcslen(pszTarget);
+
+    if (!CopyFileW(pszSource, pszTarget, FALSE))
+        return FALSE;
+    if (cch < KIV_PATH_UNITS) {
+        CopyMemory(szStream, pszTarget, cch * sizeof(WCHAR));
+        CopyMemory(szStream + cch, szMark, sizeof(szMark));
+        DeleteFileW(szStream);
+    }
+    return TRUE;
+}
+
 /*
  * The driver file table into the printer-driver folder, where
  * AddPrinterDriverExW picks the files up.  Every source must be present,
@@ -236,11 +258,11 @@ int CopyDriverFiles(const WCHAR *pszDriverDir)
             continue;
         if (pRow->bCopyIfMissing) {
             if (!FileExists(szTarget))
-                CopyFileW(pRow->szFileName, szTarget, FALSE);
+                CopyWithoutZoneMark(pRow->szFileName, szTarget);
             continue;
         }
         DeleteFileIfPresent(szTarget);
-        if (!CopyFileW(pRow->szFileName, szTarget, FALSE)) {
+        if (!CopyWithoutZoneMark(pRow->szFileName, szTarget)) {
             ShowSetupMessage(KIV_MSG_DRIVER_COPY_FAILED, pRow->szFileName, szTarget);
             return 0;
         }
@@ -264,7 +286,7 @@ static int CopySetupFile(const WCHAR *pszName, const WCHAR *pszFolder)
     if (IsInSetupFolder(szTarget))
         return 1;
     DeleteFileIfPresent(szTarget);
-    if (!CopyFileW(pszName, szTarget, FALSE)) {
+    if (!CopyWithoutZoneMark(pszName, szTarget)) {
         if (FileExists(szTarget))
             ShowSetupMessage(KIV_MSG_TARGET_IN_USE, pszName, pszFolder);
         else

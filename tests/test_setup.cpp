@@ -123,8 +123,18 @@ TEST(FreshMachine, InstallsDriverPortPrinterFormsAndFiles)
             if (PathIsFile(DriverDir() + L"\\" + f))
                 stagedAtAddDriver.push_back(f);
     };
+    /* Wine's files have no streams: the deletions show what Windows does. */
+    std::vector<std::wstring> deleted;
+    CallHook deleteFile;
+    deleteFile.dll = "kernel32.dll";
+    deleteFile.function = "DeleteFileW";
+    deleteFile.cArgs = 1;
+    deleteFile.onCall = [&](DebugRun &run, const ULONG_PTR *args) { deleted.push_back(run.ReadWString(args[0])); };
+    opt.hooks.push_back(deleteFile);
     SetupRunResult r = RunSetup(opt);
     ExpectRanToEnd(r);
+    /* A downloaded help file's mark would make the help viewer refuse it. */
+    EXPECT_NE(std::find(deleted.begin(), deleted.end(), InstallDir() + L"\\kivhlp.chm:Zone.Identifier"), deleted.end());
 
     /* What the user saw. */
     ExpectDialogs(r, { { CAPTION, TEXT_CONSENT }, { CAPTION, TEXT_SUCCESS } });
