@@ -10,6 +10,7 @@
 #include <set>
 
 #include "traytest.h"
+#include "debugrun.h"
 
 static const char kConfirmationText[] =
     "Want to automatically run this Kiv Image Printer configuration utility whenever Windows starts up?";
@@ -251,6 +252,54 @@ TEST(TrayIcon, AnAddTheShellRefusesIsTriedAgainOnATimer)
     EXPECT_EQ(calls[1].message, (DWORD)NIM_MODIFY);
     ExpectTheTrayIcon(calls[2], tray.hwnd);
     ASSERT_TRUE(tray.Quit());
+}
+
+TEST(TrayIcon, MadeAtTheSystemsSmallIconSize)
+{
+    /* 144 DPI: the system's small icons are 24 pixels. */
+    HKEY hKey;
+    DWORD dpi = 144;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL), 0);
+    ASSERT_EQ(RegSetValueExA(hKey, "LogPixels", 0, REG_DWORD, (const BYTE *)&dpi, sizeof(dpi)), 0);
+    RegCloseKey(hKey);
+    FakeTaskbar taskbar;
+    ASSERT_TRUE(taskbar.Start());
+    ASSERT_TRUE(InstallTray());
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+    ASSERT_TRUE(taskbar.WaitForCalls(1));
+    EXPECT_EQ(taskbar.Calls()[0].width, 24u);
+    EXPECT_EQ(taskbar.Calls()[0].height, 24u);
+    ASSERT_TRUE(tray.Quit());
+}
+
+/* What Wine cannot show: it has no message filter and no COM handlers;
+ * the calls themselves are what Windows needs. */
+TEST(TrayIcon, LetsTheNewTaskbarsMessageInAndMakesTheThreadAnApartment)
+{
+    ASSERT_TRUE(InstallTray());
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    ULONG_PTR filtered[2] = { 0, 0 }, comFlags = 0xdeadbeef;
+    DebugRun run;
+    CallHook filter, com, icon;
+    filter.dll = "user32.dll", filter.function = "ChangeWindowMessageFilter", filter.cArgs = 2;
+    filter.onCall = [&](DebugRun &, const ULONG_PTR *a) { filtered[0] = a[0], filtered[1] = a[1]; };
+    com.dll = "combase.dll", com.function = "CoInitializeEx", com.cArgs = 2;
+    com.onCall = [&](DebugRun &, const ULONG_PTR *a) { comFlags = a[1]; };
+    /* (ole32 forwards it there, on Windows 8 and later too.)  Once the icon
+     * is added, the tray is told to quit. */
+    icon.dll = "shell32.dll", icon.function = "Shell_NotifyIconA", icon.cArgs = 2;
+    icon.onCall = [&](DebugRun &r, const ULONG_PTR *a) {
+        if (a[0] == NIM_ADD)
+            PostMessageW((HWND)r.ReadPointer(a[1] + offsetof(NOTIFYICONDATAA, hWnd)),
+                         RegisterWindowMessageW(L"KivPrinterTrayMsg30"), 0, 0);
+    };
+    run.hooks = { filter, com, icon };
+    ASSERT_TRUE(run.Run(L"\"" + TrayExePath() + L"\"", InstallDir(), KIV_TEST_DEADLINE_MS)) << run.failure;
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(filtered[0], (ULONG_PTR)taskbarCreated);
+    EXPECT_EQ(filtered[1], 1u) << "MSGFLT_ADD";
+    EXPECT_EQ(comFlags, (ULONG_PTR)(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
 TEST(TrayIcon, WithoutResourceLibraryNoPictureNoMenuAndTheQuitMessageStillEnds)

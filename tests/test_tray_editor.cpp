@@ -372,9 +372,14 @@ TEST(TrayEditor, SecondDoubleClickWhileTheSheetIsOpenOpensNoSecondSheet)
 
     HWND hSheet = OpenSheet(tray);
     ASSERT_TRUE(hSheet != NULL);
-    /* The second double-click, then the autostart question as a marker:
-     * the sheet's loop handles both in turn. */
+    /* The second double-click brings the sheet back from behind another
+     * window; then the autostart question as a marker: the sheet's loop
+     * handles both in turn. */
+    HWND hOther = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, NULL, NULL, NULL, NULL);
+    ASSERT_TRUE(hOther && SetForegroundWindow(hOther));
     tray.Notify(WM_LBUTTONDBLCLK);
+    EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == hSheet; })) << "the sheet stayed behind";
+    DestroyWindow(hOther);
     tray.Command(TRAY_CMD_AUTOLAUNCH);
     HWND hQuestion = WaitForDialogOf(tray.processId, "Confirmation");
     ASSERT_TRUE(hQuestion != NULL);

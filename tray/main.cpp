@@ -9,12 +9,35 @@
  * The program takes no arguments.
  */
 #include "kivtray.h"
+#include <objbase.h>
+
+#ifndef MSGFLT_ADD
+#define MSGFLT_ADD 1
+#endif
+typedef BOOL(WINAPI *CHANGEWINDOWMESSAGEFILTERPROC)(UINT, DWORD);
+
+/* An elevated tray on Vista and later gets no message from the ordinary
+ * Explorer unless it lets it in, and would never learn of a new task bar.
+ * Windows 2000 and XP have no such filter, nor the function. */
+static void AllowTaskbarCreated(UINT uMsg)
+{
+    CHANGEWINDOWMESSAGEFILTERPROC pfnChangeFilter;
+    HMODULE hUser32 = GetModuleHandleA("user32.dll");
+
+    if (!hUser32 || !uMsg)
+        return;
+    pfnChangeFilter = (CHANGEWINDOWMESSAGEFILTERPROC)(void (*)(void))GetProcAddress(hUser32,
+                                                                                  "ChangeWindowMessageFilter");
+    if (pfnChangeFilter)
+        pfnChangeFilter(uMsg, MSGFLT_ADD);
+}
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
 {
     MSG msg;
     BOOL bGot;
     int exitCode = 0;
+    HRESULT hrCom = E_FAIL;
 
     (void)hPrevInstance;
     (void)lpCmdLine;
@@ -30,6 +53,11 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
 
     g_tray.uQuitMsg = RegisterWindowMessageA(KIV_TRAY_QUIT_MSG_NAME_A);
     g_tray.uTaskbarCreatedMsg = RegisterWindowMessageA(KIV_TASKBAR_CREATED_MSG_A);
+    AllowTaskbarCreated(g_tray.uTaskbarCreatedMsg);
+    /* ShellExecuteA (help, home page) may hand the file to a handler that
+     * uses COM, so the thread is a single-threaded apartment, as its
+     * documentation asks. */
+    hrCom = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
     /* The library is needed only while the icon is made. */
     if (!g_tray.hResLib)
@@ -61,6 +89,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
         exitCode = (int)msg.wParam;
 
     DeleteTrayIcon();
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
 
 Exit:
     ReleaseTrayMutex();

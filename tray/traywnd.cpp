@@ -73,8 +73,16 @@ static void RunTrayCommand(HWND hWnd, WORD wId)
 
 static void OnIconDoubleClick(HWND hWnd)
 {
-    if (g_tray.bIsPrtDlgRun)
+    HWND hSheet;
+
+    /* The open sheet may lie hidden behind other windows: the click
+     * brings it, or the message it shows, to the front. */
+    if (g_tray.bIsPrtDlgRun) {
+        hSheet = GetLastActivePopup(hWnd);
+        if (hSheet && hSheet != hWnd)
+            SetForegroundWindow(hSheet);
         return;
+    }
     g_tray.bIsPrtDlgRun = 1;
     ShowPrintDialog(hWnd);
     g_tray.bIsPrtDlgRun = 0;
