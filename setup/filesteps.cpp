@@ -182,6 +182,16 @@ void DeleteFileIfPresent(const WCHAR *pszPath)
     DeleteFileW(pszPath);
 }
 
+/* 1 when the source file is in setup's folder; else says which is
+ * missing. */
+static int IsSourceThere(const WCHAR *pszName, KIVSETUPMSG message)
+{
+    if (FileExists(pszName))
+        return 1;
+    ShowSetupMessage(message, pszName);
+    return 0;
+}
+
 /*
  * Every source the three copy steps take, looked for before the first step
  * that changes anything.  A setup folder that lacks one cannot complete
@@ -195,20 +205,14 @@ void DeleteFileIfPresent(const WCHAR *pszPath)
 int CheckSourceFiles(void)
 {
     for (int i = 0; i < KIV_DRIVER_FILE_COUNT; i++)
-        if (!FileExists(g_aDriverFiles[i].szFileName)) {
-            ShowSetupMessage(KIV_MSG_DRIVER_SOURCE_MISSING, g_aDriverFiles[i].szFileName);
+        if (!IsSourceThere(g_aDriverFiles[i].szFileName, KIV_MSG_DRIVER_SOURCE_MISSING))
             return 0;
-        }
     for (int i = 0; i < KIV_SYSTEM_FILE_COUNT; i++)
-        if (!FileExists(g_apszSystemFiles[i])) {
-            ShowSetupMessage(KIV_MSG_SOURCE_MISSING, g_apszSystemFiles[i]);
+        if (!IsSourceThere(g_apszSystemFiles[i], KIV_MSG_SOURCE_MISSING))
             return 0;
-        }
     for (int i = 0; i < KIV_INSTALL_FILE_COUNT; i++)
-        if (!FileExists(g_apszInstallFiles[i])) {
-            ShowSetupMessage(KIV_MSG_SOURCE_MISSING, g_apszInstallFiles[i]);
+        if (!IsSourceThere(g_apszInstallFiles[i], KIV_MSG_SOURCE_MISSING))
             return 0;
-        }
     return 1;
 }
 
@@ -249,10 +253,8 @@ int CopyDriverFiles(const WCHAR *pszDriverDir)
         WCHAR szTarget[KIV_PATH_UNITS];
 
         BuildFullPath(pszDriverDir, pRow->szFileName, szTarget);
-        if (!FileExists(pRow->szFileName)) {
-            ShowSetupMessage(KIV_MSG_DRIVER_SOURCE_MISSING, pRow->szFileName);
+        if (!IsSourceThere(pRow->szFileName, KIV_MSG_DRIVER_SOURCE_MISSING))
             return 0;
-        }
         /* Run from the printer-driver folder itself: the file is in place. */
         if (IsInSetupFolder(szTarget))
             continue;
@@ -278,10 +280,8 @@ static int CopySetupFile(const WCHAR *pszName, const WCHAR *pszFolder)
     WCHAR szTarget[KIV_PATH_UNITS];
 
     BuildFullPath(pszFolder, pszName, szTarget);
-    if (!FileExists(pszName)) {
-        ShowSetupMessage(KIV_MSG_SOURCE_MISSING, pszName);
+    if (!IsSourceThere(pszName, KIV_MSG_SOURCE_MISSING))
         return 0;
-    }
     /* Run from the target folder itself: the file is in place. */
     if (IsInSetupFolder(szTarget))
         return 1;

@@ -333,18 +333,37 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
     free(pBlock);
 }
 
-/* 1 when the driver record names the file (a full path) among its own:
- * its four single files or any of its dependent files. */
-static int DriverNamesFile(const DRIVER_INFO_3W *pDriver, const WCHAR *pszFile)
+/* The files of a driver record, one after the other: its four single
+ * files, then its dependent files.  *piNext starts at 0 and *ppNext at
+ * NULL; NULL when there are no more.  A missing single file is skipped. */
+static const WCHAR *NextDriverFile(const DRIVER_INFO_3W *pDriver, size_t *piNext, const WCHAR **ppNext)
 {
     const WCHAR *apszSingle[] = { pDriver->pDriverPath, pDriver->pDataFile, pDriver->pConfigFile,
                                   pDriver->pHelpFile };
+    const WCHAR *pszFile;
 
-    for (size_t i = 0; i < KIV_COUNT_OF(apszSingle); i++)
-        if (apszSingle[i] && lstrcmpiW(apszSingle[i], pszFile) == 0)
-            return 1;
-    for (const WCHAR *p = pDriver->pDependentFiles; p && *p; p += wcslen(p) + 1)
-        if (lstrcmpiW(p, pszFile) == 0)
+    while (*piNext < KIV_COUNT_OF(apszSingle))
+        if ((pszFile = apszSingle[(*piNext)++]) != NULL)
+            return pszFile;
+    if (*piNext == KIV_COUNT_OF(apszSingle)) {
+        (*piNext)++;
+        *ppNext = pDriver->pDependentFiles;
+    }
+    if (!*ppNext || !**ppNext)
+        return NULL;
+    pszFile = *ppNext;
+    *ppNext += wcslen(pszFile) + 1;
+    return pszFile;
+}
+
+/* 1 when the driver record names the file (a full path) among its own. */
+static int DriverNamesFile(const DRIVER_INFO_3W *pDriver, const WCHAR *pszFile)
+{
+    size_t iNext = 0;
+    const WCHAR *pNext = NULL, *pszNamed;
+
+    while ((pszNamed = NextDriverFile(pDriver, &iNext, &pNext)) != NULL)
+        if (lstrcmpiW(pszNamed, pszFile) == 0)
             return 1;
     return 0;
 }
@@ -368,28 +387,18 @@ static void DeleteProductFile(UNINSTALLREPORT *pReport, const WCHAR *pszPath);
  * any environment still names. */
 static void DeleteOwnDriverFiles(UNINSTALLREPORT *pReport, const DRIVER_INFO_3W *pDriver)
 {
-    const WCHAR *apszSingle[] = { pDriver->pDriverPath, pDriver->pDataFile, pDriver->pConfigFile,
-                                  pDriver->pHelpFile };
     DWORD cLeft = 0, dwError = 0;
     BYTE *pLeft = EnumSpoolerList(KIV_LIST_ALL_DRIVERS, 3, &cLeft, &dwError);
     const DRIVER_INFO_3W *pDrivers = (const DRIVER_INFO_3W *)pLeft;
-    const WCHAR *p = pDriver->pDependentFiles;
+    size_t iNext = 0;
+    const WCHAR *pNext = NULL, *pszFile;
 
     if (!pLeft)
         return;   /* unknown who else uses them: the files stay */
-    for (size_t i = 0;; i++) {
-        const WCHAR *pszFile;
+    while ((pszFile = NextDriverFile(pDriver, &iNext, &pNext)) != NULL) {
         int bNamed = 0;
 
-        if (i < KIV_COUNT_OF(apszSingle)) {
-            pszFile = apszSingle[i];
-        } else if (p && *p) {
-            pszFile = p;
-            p += wcslen(p) + 1;
-        } else {
-            break;
-        }
-        if (!pszFile || !IsOwnDriverFile(pszFile))
+        if (!IsOwnDriverFile(pszFile))
             continue;
         for (DWORD d = 0; d < cLeft && !bNamed; d++)
             bNamed = DriverNamesFile(&pDrivers[d], pszFile);
@@ -605,12 +614,8 @@ static BOOL DeleteAtRestart(const WCHAR *pszPath)
 {
     WCHAR szFolder[KIV_PATH_UNITS];
     WCHAR szAside[KIV_PATH_UNITS];
-    const WCHAR *pszName = wcsrchr(pszPath, L'\\');
-    size_t cchFolder = pszName ? (size_t)(pszName - pszPath) : 0;
 
-    if (cchFolder > 0 && cchFolder < KIV_PATH_UNITS) {
-        memcpy(szFolder, pszPath, cchFolder * sizeof(WCHAR));
-        szFolder[cchFolder] = L'\0';
+    if (GetFolderOfPath(pszPath, szFolder) && szFolder[0]) {
         /* The name is made as an empty file, which the rename replaces. */
         if (GetTempFileNameW(szFolder, L"kiv", 0, szAside)) {
             if (MoveFileExW(pszPath, szAside, MOVEFILE_REPLACE_EXISTING))
