@@ -48,16 +48,30 @@ static bool ChooseLastMenuItem(const TrayProcess &tray)
     return ChooseFromMenu(tray, { VK_END, VK_RETURN });
 }
 
+/* The autostart item, the last while it is offered, answered with Yes:
+ * the dialogs the tray showed meanwhile. */
+static std::vector<DialogRecord> ChooseAutostartAndAnswerYes(const TrayProcess &tray)
+{
+    DialogHelper helper;
+    if (!helper.Start("6") || !ChooseLastMenuItem(tray) || !helper.Finish())
+        return {};
+    return helper.Records();
+}
+
+/* Starts the stand-in task bar, then the delivered tray, and waits for
+ * its icon. */
+static bool StartWithIcon(FakeTaskbar &taskbar, TrayProcess &tray)
+{
+    return taskbar.Start() && InstallTray() && tray.Start() && taskbar.WaitForCalls(1);
+}
+
 /* ---- One copy at a time ------------------------------------------------ */
 
 TEST(TrayInstance, SecondStartEndsAtOnceLeavingOneTrayAndOneIcon)
 {
     FakeTaskbar taskbar;
-    ASSERT_TRUE(taskbar.Start());
-    ASSERT_TRUE(InstallTray());
     TrayProcess first;
-    ASSERT_TRUE(first.Start());
-    ASSERT_TRUE(taskbar.WaitForCalls(1));
+    ASSERT_TRUE(StartWithIcon(taskbar, first));
     EXPECT_TRUE(MutexExists(TRAY_MUTEX_W));
 
     HANDLE hSecond = Launch(L"\"" + TrayExePath() + L"\"");
@@ -145,11 +159,8 @@ TEST(TrayEnding, ExitAndEveryPostedQuitMessageEndWithCodeZeroAndRemoveTheIcon)
 TEST(TrayEnding, QuitMessageSentOrPassedOnByTheMenuHasNoEffect)
 {
     FakeTaskbar taskbar;
-    ASSERT_TRUE(taskbar.Start());
-    ASSERT_TRUE(InstallTray());
     TrayProcess tray;
-    ASSERT_TRUE(tray.Start());
-    ASSERT_TRUE(taskbar.WaitForCalls(1));
+    ASSERT_TRUE(StartWithIcon(taskbar, tray));
     const UINT quit = TrayQuitMessage();
 
     /* Sent: the window procedure alone gets it, and it has returned when
@@ -193,11 +204,8 @@ static void ExpectTheTrayIcon(const IconCall &call, HWND hwnd)
 TEST(TrayIcon, AddedAtStartWithTheRecordsValuesAndAPictureDeletedAtExit)
 {
     FakeTaskbar taskbar;
-    ASSERT_TRUE(taskbar.Start());
-    ASSERT_TRUE(InstallTray());
     TrayProcess tray;
-    ASSERT_TRUE(tray.Start());
-    ASSERT_TRUE(taskbar.WaitForCalls(1));
+    ASSERT_TRUE(StartWithIcon(taskbar, tray));
     IconCall add = taskbar.Calls()[0];
     ExpectTheTrayIcon(add, tray.hwnd);
     EXPECT_TRUE(add.hasImage);
@@ -216,11 +224,8 @@ TEST(TrayIcon, AddedAtStartWithTheRecordsValuesAndAPictureDeletedAtExit)
 TEST(TrayIcon, AddedAgainEachTimeTheTaskbarIsCreatedAgain)
 {
     FakeTaskbar taskbar;
-    ASSERT_TRUE(taskbar.Start());
-    ASSERT_TRUE(InstallTray());
     TrayProcess tray;
-    ASSERT_TRUE(tray.Start());
-    ASSERT_TRUE(taskbar.WaitForCalls(1));
+    ASSERT_TRUE(StartWithIcon(taskbar, tray));
 
     /* What Explorer broadcasts when it has made a new task bar. */
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
@@ -263,11 +268,8 @@ TEST(TrayIcon, MadeAtTheSystemsSmallIconSize)
     ASSERT_EQ(RegSetValueExA(hKey, "LogPixels", 0, REG_DWORD, (const BYTE *)&dpi, sizeof(dpi)), 0);
     RegCloseKey(hKey);
     FakeTaskbar taskbar;
-    ASSERT_TRUE(taskbar.Start());
-    ASSERT_TRUE(InstallTray());
     TrayProcess tray;
-    ASSERT_TRUE(tray.Start());
-    ASSERT_TRUE(taskbar.WaitForCalls(1));
+    ASSERT_TRUE(StartWithIcon(taskbar, tray));
     EXPECT_EQ(taskbar.Calls()[0].width, 24u);
     EXPECT_EQ(taskbar.Calls()[0].height, 24u);
     ASSERT_TRUE(tray.Quit());
@@ -340,12 +342,8 @@ TEST(TrayAutostart, MissingValueOffersTheItemAndYesStoresTheProgramPath)
     TrayProcess tray;
     ASSERT_TRUE(tray.Start());
 
-    DialogHelper helper;
-    ASSERT_TRUE(helper.Start("6"));
-    ASSERT_TRUE(ChooseLastMenuItem(tray));
-    ASSERT_TRUE(helper.Finish()) << "no question was asked";
-    std::vector<DialogRecord> r = helper.Records();
-    ASSERT_EQ(r.size(), 1u);
+    std::vector<DialogRecord> r = ChooseAutostartAndAnswerYes(tray);
+    ASSERT_EQ(r.size(), 1u) << "no question was asked";
     EXPECT_EQ(r[0].caption, "Confirmation");
     EXPECT_EQ(r[0].text, kConfirmationText);
     ASSERT_EQ(r[0].buttons.size(), 2u);
@@ -437,10 +435,7 @@ TEST(TrayAutostart, UserWhoMayNotWriteTheMachinesValueGetsOneOfHisOwn)
     ASSERT_TRUE(InstallTray(true, TRAY_WITH_SEAMS));
     TrayProcess tray;
     ASSERT_TRUE(tray.Start());
-    DialogHelper helper;
-    ASSERT_TRUE(helper.Start("6"));
-    ASSERT_TRUE(ChooseLastMenuItem(tray));
-    ASSERT_TRUE(helper.Finish()) << "no question was asked";
+    ASSERT_EQ(ChooseAutostartAndAnswerYes(tray).size(), 1u) << "no question was asked";
 
     std::string path = "\"" + Narrow(TrayExePath()) + "\"", value;
     ASSERT_TRUE(WaitFor([&] { return RegGetString(HKEY_CURRENT_USER, TRAY_RUN_KEY_A, TRAY_RUN_VALUE_A, &value); }));
