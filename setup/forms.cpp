@@ -14,7 +14,7 @@
 
 /* The spooler measures forms in thousandths of a millimetre. */
 #define KIV_FORM_UNITS_PER_MM 1000
-/* The record: a multi-string of form names in the entry's key. */
+/* The record: a multi-string of form names in the product's key. */
 #define KIV_FORMS_RECORD_VALUE L"KivAddedForms"
 #define KIV_FORMS_RECORD_UNITS (KIV_PAPER_FORM_COUNT * KIV_FORM_NAME_UNITS + 1)
 
@@ -48,7 +48,7 @@ DWORD ReadAddedFormsRecord(void)
     HKEY hKey = NULL;
 
     ZeroMemory(szRecord, sizeof(szRecord));
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
         return 0;
     if (RegQueryValueExW(hKey, KIV_FORMS_RECORD_VALUE, NULL, &dwType, (BYTE *)szRecord, &cbRecord) ==
             ERROR_SUCCESS &&
@@ -78,7 +78,7 @@ static void WriteAddedFormsRecord(DWORD dwForms)
         cch += cchName;
     }
     szRecord[cch++] = L'\0';
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                         NULL, &hKey, NULL) != ERROR_SUCCESS)
         return;
     RegSetValueExW(hKey, KIV_FORMS_RECORD_VALUE, 0, REG_MULTI_SZ, (const BYTE *)szRecord,

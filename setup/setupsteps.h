@@ -172,8 +172,8 @@ typedef struct {
 extern const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT];
 
 /* The forms of the table that installations added themselves, as bit i
- * for row i: recorded next to the Add or Remove Programs entry, since
- * the print server keeps no count of a form's users. */
+ * for row i: recorded in the product's key, since the print server keeps
+ * no count of a form's users. */
 DWORD ReadAddedFormsRecord(void);
 
 /* ---- Add or Remove Programs (arp.cpp) ----------------------------------- */
@@ -181,6 +181,9 @@ DWORD ReadAddedFormsRecord(void);
 /* The copy of setup in the install folder that removes the product. */
 #define KIV_SETUP_PROGRAM     L"kivsetup.exe"
 #define KIV_UNINSTALL_KEY     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KivImagePrinter30"
+/* The product's own key, which a package's installation has as well: the
+ * record of the forms the installations added. */
+#define KIV_PRODUCT_KEY       L"Software\\KivImagePrinter30"
 
 /* Copies setup into the install folder (with its trailing backslash) and
  * registers it there as the product's uninstaller; silent. */

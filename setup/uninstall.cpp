@@ -856,6 +856,17 @@ static void ShowClosingMessage(const UNINSTALLREPORT *pReport)
     MessageBoxW(NULL, szMessage, KIV_SETUP_CAPTION, MB_OK);
 }
 
+/* The product's own key: the record of the forms the installations added. */
+static void DeleteProductKey(void)
+{
+    HKEY hKey = NULL;
+
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return;
+    RegCloseKey(hKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY);
+}
+
 int UninstallProduct(int bQuiet)
 {
     static UNINSTALLREPORT report;
@@ -881,8 +892,10 @@ int UninstallProduct(int bQuiet)
     DeleteKivForms(&report);
     DeleteProgramFiles(&report);
     DeleteRunValues(&report);
-    if (!report.bSpoolerStays)
+    if (!report.bSpoolerStays) {
         DeleteUninstallEntry(&report);
+        DeleteProductKey();
+    }
 
     if (!bQuiet)
         ShowClosingMessage(&report);

@@ -1,0 +1,61 @@
+/*
+ * The command line of kivsetup.  Without one it installs with its
+ * dialogs; the switches, in any order and letter case, written "/name" or
+ * "-name" and separated by blanks, ask for something else:
+ *
+ *   /uninstall  remove the product instead (uninstall.cpp)
+ *   /quiet      no window at all, for unattended runs: failures go to the
+ *               debugger output stream and the exit code tells the outcome
+ *   /package    run by a Windows Installer package, which keeps the
+ *               product's entry in Add or Remove Programs itself: setup
+ *               writes none and leaves no uninstaller of its own
+ *
+ * Any other text is ignored, as it always was.
+ */
+#include "kivsetup.h"
+
+#include <string.h>
+
+SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0 };
+
+static char AsciiLowerA(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+/* The token is "/name" or "-name", in any letter case. */
+static int IsSwitch(const char *pszToken, size_t cchToken, const char *pszName)
+{
+    size_t cchName = strlen(pszName);
+
+    if (cchToken != cchName + 1 || (pszToken[0] != '/' && pszToken[0] != '-'))
+        return 0;
+    for (size_t i = 0; i < cchName; i++)
+        if (AsciiLowerA(pszToken[i + 1]) != pszName[i])
+            return 0;
+    return 1;
+}
+
+void ReadSetupCommandLine(const char *pszCmdLine)
+{
+    const char *p = pszCmdLine ? pszCmdLine : "";
+
+    ZeroMemory(&SetupCommandLine, sizeof(SetupCommandLine));
+    while (*p) {
+        const char *pToken;
+        size_t cchToken;
+
+        while (*p == ' ' || *p == '\t')
+            p++;
+        pToken = p;
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+        cchToken = (size_t)(p - pToken);
+        if (IsSwitch(pToken, cchToken, "uninstall"))
+            SetupCommandLine.bUninstall = 1;
+        else if (IsSwitch(pToken, cchToken, "quiet"))
+            SetupCommandLine.bQuiet = 1;
+        else if (IsSwitch(pToken, cchToken, "package"))
+            SetupCommandLine.bPackage = 1;
+    }
+}
