@@ -23,6 +23,25 @@
 #define KIV_INSTALL_SPOOL_FAILED 0
 #define KIV_INSTALL_FILE_FAILED  (-1)
 
+/* Exit codes of an unattended installation (/quiet); a run with its
+ * dialogs exits with 0 whatever happened, as it always has.  The removal
+ * has codes of its own (below). */
+#define KIV_SETUP_EXIT_DONE          0
+#define KIV_SETUP_EXIT_SPOOL_FAILED  1   /* a spooler step failed */
+#define KIV_SETUP_EXIT_FILE_FAILED   2   /* a file step failed */
+#define KIV_SETUP_EXIT_WRONG_WINDOWS 3   /* older than Windows 2000 */
+#define KIV_SETUP_EXIT_NEEDS_X64     4   /* the x86 setup on 64-bit Windows */
+
+/* The command line (cmdline.cpp), one record for the process. */
+typedef struct {
+    int bUninstall;   /* /uninstall: remove the product */
+    int bQuiet;       /* /quiet: no window at all */
+    int bPackage;     /* /package: a Windows Installer package keeps the entry */
+} SETUPCOMMANDLINE;
+
+extern SETUPCOMMANDLINE SetupCommandLine;
+void ReadSetupCommandLine(const char *pszCmdLine);
+
 /* Modes of SetDriverSigningPolicy. */
 #define KIV_POLICY_CLEAR   1
 #define KIV_POLICY_RESTORE 2
@@ -65,7 +84,6 @@ int StartSpoolerService(void);
  * Exit codes of the removal. */
 #define KIV_UNINSTALL_ALL_GONE   0
 #define KIV_UNINSTALL_SOME_LEFT  1
-int IsUninstallCommand(const char *pszCmdLine, int *pbQuiet);
 int UninstallProduct(int bQuiet);
 
 /* progress.cpp */

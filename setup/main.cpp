@@ -1,11 +1,18 @@
 /*
  * kivsetup: installs the Kiv Image Printer from the folder it is started
- * in.  No arguments, no main window: a consent question, a progress
- * window while the installation runs, and one closing message.  The exit
- * code is always 0; the outcome is what the user is shown, and the last
- * trace line on the debugger output stream.
+ * in.  No main window: a consent question, a progress window while the
+ * installation runs, and one closing message; qprinter.ini can switch each
+ * of them off.  Such a run's exit code is always 0; the outcome is what the
+ * user is shown, and the last trace line on the debugger output stream.
  *
- * "kivsetup /uninstall" removes the product instead (uninstall.cpp).
+ * The command line (cmdline.cpp) asks for other runs:
+ *
+ *   kivsetup /quiet             installs without any window, whatever
+ *                               qprinter.ini says; each failure goes to the
+ *                               debugger output stream, and the exit code
+ *                               tells the outcome (KIV_SETUP_EXIT_*,
+ *                               kivsetup.h)
+ *   kivsetup /uninstall [/quiet]  removes the product (uninstall.cpp)
  */
 #include "setupsteps.h"
 
@@ -39,6 +46,13 @@ static int IsRunningUnderWow64(void)
     return bWow64 != FALSE;
 }
 
+/* The exit code of an outcome: the code itself for an unattended run,
+ * 0 for one with its dialogs. */
+static int SetupExitCode(int code)
+{
+    return SetupCommandLine.bQuiet ? code : KIV_SETUP_EXIT_DONE;
+}
+
 static void ShowOutcome(int result)
 {
     switch (result) {
@@ -61,31 +75,37 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     OSVERSIONINFOW version;
     HWND hProgress = NULL;
     int bWindows2000;
-    int bQuiet = 0;
     int result;
 
     (void)hPrevInstance;
     (void)nShowCmd;
 
-    /* Removal is the one thing the command line asks for; any other
-     * command line installs, as if there were none.  It works under WOW64
-     * too, so that what an earlier x86 setup left there can be removed. */
-    if (IsUninstallCommand(lpCmdLine, &bQuiet))
-        return UninstallProduct(bQuiet);
+    /* Removal works under WOW64 too, so that what an earlier x86 setup
+     * left there can be removed. */
+    ReadSetupCommandLine(lpCmdLine);
+    if (SetupCommandLine.bUninstall)
+        return UninstallProduct(SetupCommandLine.bQuiet);
 
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
     GetVersionExW(&version);
     if (version.dwMajorVersion < KIV_FIRST_MAJOR_VERSION) {
         ShowSetupMessage(KIV_MSG_WRONG_WINDOWS);
-        return 0;
+        return SetupExitCode(KIV_SETUP_EXIT_WRONG_WINDOWS);
     }
     if (IsRunningUnderWow64()) {
         ShowSetupMessage(KIV_MSG_NEEDS_X64_SETUP);
-        return 0;
+        return SetupExitCode(KIV_SETUP_EXIT_NEEDS_X64);
     }
 
     ReadSetupOptions(KIV_SETUP_OPTIONS_FILE);
+    /* Unattended: no question, no progress window, no success message,
+     * whatever the options file says. */
+    if (SetupCommandLine.bQuiet) {
+        QprinterSetUpCfg.bFirstMsgBoxPrompt = 0;
+        QprinterSetUpCfg.bFinalDlgBoxPrompt = 0;
+        QprinterSetUpCfg.bStatusDlgBox = 0;
+    }
     /* Only Windows 2000 keeps the signing policy where setup can relax it.
      * A minor version of 0 alone would take Vista (6.0) for it too. */
     bWindows2000 = version.dwMajorVersion == 5 && version.dwMinorVersion == 0;
@@ -107,5 +127,12 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
         SetDriverSigningPolicy(KIV_POLICY_RESTORE);
 
     ShowOutcome(result);
-    return 0;
+    switch (result) {
+    case KIV_INSTALL_DONE:
+        return KIV_SETUP_EXIT_DONE;
+    case KIV_INSTALL_SPOOL_FAILED:
+        return SetupExitCode(KIV_SETUP_EXIT_SPOOL_FAILED);
+    default:
+        return SetupExitCode(KIV_SETUP_EXIT_FILE_FAILED);
+    }
 }

@@ -63,48 +63,6 @@ typedef struct {
     int bSpoolerStays;
 } UNINSTALLREPORT;
 
-/* ---- The command line -------------------------------------------------- */
-
-static char AsciiLowerA(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
-/* The token is "/name" or "-name", in any letter case. */
-static int IsSwitch(const char *pszToken, size_t cchToken, const char *pszName)
-{
-    size_t cchName = strlen(pszName);
-
-    if (cchToken != cchName + 1 || (pszToken[0] != '/' && pszToken[0] != '-'))
-        return 0;
-    for (size_t i = 0; i < cchName; i++)
-        if (AsciiLowerA(pszToken[i + 1]) != pszName[i])
-            return 0;
-    return 1;
-}
-
-int IsUninstallCommand(const char *pszCmdLine, int *pbQuiet)
-{
-    const char *p = pszCmdLine ? pszCmdLine : "";
-    int bUninstall = 0, bQuiet = 0;
-
-    while (*p) {
-        const char *pToken;
-
-        while (*p == ' ' || *p == '\t')
-            p++;
-        pToken = p;
-        while (*p && *p != ' ' && *p != '\t')
-            p++;
-        if (IsSwitch(pToken, (size_t)(p - pToken), "uninstall"))
-            bUninstall = 1;
-        else if (IsSwitch(pToken, (size_t)(p - pToken), "quiet"))
-            bQuiet = 1;
-    }
-    *pbQuiet = bUninstall && bQuiet;
-    return bUninstall;
-}
-
 /* ---- The report ---------------------------------------------------------- */
 
 /* Appends text unless it would not fit. */
