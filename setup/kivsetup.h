@@ -86,6 +86,17 @@ int StartSpoolerService(void);
 #define KIV_UNINSTALL_SOME_LEFT  1
 int UninstallProduct(int bQuiet);
 
+/* The parts of an installation, as bits: what FindProductParts finds on
+ * the machine, and what UndoInstallation removes. */
+#define KIV_PART_DRIVER  1   /* the driver of this build's environment, with its printers */
+#define KIV_PART_PORT    2   /* the port "kiv" */
+#define KIV_PART_FILES   4   /* the program files, the install folder among them */
+#define KIV_PART_ALL     (KIV_PART_DRIVER | KIV_PART_PORT | KIV_PART_FILES)
+DWORD FindProductParts(void);
+/* Removes the parts with the removal's own steps, without a window; what
+ * stays is written to the debugger output stream. */
+void UndoInstallation(DWORD dwParts);
+
 /* progress.cpp */
 INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 

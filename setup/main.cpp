@@ -9,9 +9,10 @@
  *
  *   kivsetup /quiet             installs without any window, whatever
  *                               qprinter.ini says; each failure goes to the
- *                               debugger output stream, and the exit code
- *                               tells the outcome (KIV_SETUP_EXIT_*,
- *                               kivsetup.h)
+ *                               debugger output stream, a failed
+ *                               installation removes what it made, and the
+ *                               exit code tells the outcome
+ *                               (KIV_SETUP_EXIT_*, kivsetup.h)
  *   kivsetup /uninstall [/quiet]  removes the product (uninstall.cpp)
  */
 #include "setupsteps.h"

@@ -39,6 +39,8 @@
 #define KIV_TRACE_ADD_PRINTER    "Kiv Image Printer(add printer)"
 #define KIV_TRACE_ADD_FORMS      "Kiv Image Printer(add forms)"
 #define KIV_TRACE_FINISHED       "Kiv Image Printer setup finished"
+/* An unattended installation that failed removes what it made. */
+#define KIV_TRACE_UNDO           "Kiv Image Printer(undo)"
 
 /* ---- Messages (texts.cpp) --------------------------------------------- */
 

@@ -859,3 +859,79 @@ int UninstallProduct(int bQuiet)
         ShowClosingMessage(&report);
     return report.cNotRemoved ? KIV_UNINSTALL_SOME_LEFT : KIV_UNINSTALL_ALL_GONE;
 }
+
+/* ---- Undoing a failed installation ------------------------------------------ */
+
+static int IsKivDriverInstalled(void)
+{
+    DWORD cEntries = 0;
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_DRIVERS, 2, &cEntries, NULL);
+    const DRIVER_INFO_2W *pEntries = (const DRIVER_INFO_2W *)pBlock;
+    int bFound = 0;
+
+    /* Unknown counts as there: what may have been there is never undone. */
+    if (!pBlock)
+        return 1;
+    for (DWORD i = 0; i < cEntries && !bFound; i++)
+        bFound = IsKivDriverName(pEntries[i].pName);
+    free(pBlock);
+    return bFound;
+}
+
+static int AreProgramFilesInstalled(void)
+{
+    WCHAR szSystemDir[KIV_PATH_UNITS];
+    WCHAR szInstallDir[KIV_INSTALL_FOLDER_UNITS];
+    WCHAR szPath[KIV_PATH_UNITS];
+    UINT cchSystem = GetSystemDirectoryW(szSystemDir, KIV_PATH_UNITS);
+
+    if (cchSystem == 0 || cchSystem >= KIV_PATH_UNITS)
+        return 1;
+    for (int i = 0; i < KIV_SYSTEM_FILE_COUNT; i++)
+        if (!BuildFullPath(szSystemDir, g_apszSystemFiles[i], szPath) || FileExists(szPath))
+            return 1;
+    if (!KivImagePrinterFolderExist(szInstallDir))
+        return 0;
+    for (int i = 0; i <= KIV_INSTALL_FILE_COUNT; i++) {
+        const WCHAR *pszName = i < KIV_INSTALL_FILE_COUNT ? g_apszInstallFiles[i] : KIV_SETUP_PROGRAM;
+
+        if (!BuildFullPath(szInstallDir, pszName, szPath) || FileExists(szPath))
+            return 1;
+    }
+    return 0;
+}
+
+DWORD FindProductParts(void)
+{
+    DWORD dwParts = 0;
+
+    if (IsKivDriverInstalled())
+        dwParts |= KIV_PART_DRIVER;
+    if (LocalPortExists())
+        dwParts |= KIV_PART_PORT;
+    if (AreProgramFilesInstalled())
+        dwParts |= KIV_PART_FILES;
+    return dwParts;
+}
+
+/*
+ * The removal's steps for the parts a failed installation made.  A driver
+ * that was not there before has only printers this installation made, so
+ * all of them go with it.  The forms, the autostart values and the entry
+ * in Add or Remove Programs need no undoing: a failed installation adds
+ * none of them.
+ */
+void UndoInstallation(DWORD dwParts)
+{
+    static UNINSTALLREPORT report;
+
+    ZeroMemory(&report, sizeof(report));
+    if (dwParts & KIV_PART_DRIVER) {
+        DeleteKivPrinters(&report);
+        DeleteKivDriver(&report);
+    }
+    if (dwParts & KIV_PART_PORT)
+        DeleteKivPort(&report);
+    if (dwParts & KIV_PART_FILES)
+        DeleteProgramFiles(&report);
+}
