@@ -142,3 +142,16 @@ void RegisterUninstaller(const WCHAR *pszInstallDir)
     SetNumberValue(hKey, L"NoRepair", 1);
     RegCloseKey(hKey);
 }
+
+/* Over an installation that setup made itself, the package's entry would
+ * be a second one, and the first one's uninstaller would remove what the
+ * package installed: both go.  The product's key stays, with its record of
+ * the forms for the package's removal. */
+void UnregisterUninstaller(const WCHAR *pszInstallDir)
+{
+    WCHAR szProgram[KIV_PATH_UNITS];
+
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY);
+    if (BuildFullPath(pszInstallDir, KIV_SETUP_PROGRAM, szProgram))
+        DeleteFileIfPresent(szProgram);
+}

@@ -62,8 +62,11 @@ static int RunInstallSteps(WCHAR *pszDriverDir)
     RemoveStagedDriverFiles(pszDriverDir);
     result = ConfirmPrinterAndAddForms();
     /* Only a complete installation is offered for removal in Add or
-     * Remove Programs; a failed one is removed from the setup folder. */
-    if (result == KIV_INSTALL_DONE)
+     * Remove Programs; a failed one is removed from the setup folder.  A
+     * package that runs setup offers the removal itself. */
+    if (result == KIV_INSTALL_DONE && SetupCommandLine.bPackage)
+        UnregisterUninstaller(szInstallDir);
+    else if (result == KIV_INSTALL_DONE)
         RegisterUninstaller(szInstallDir);
     return result;
 }

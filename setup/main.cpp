@@ -13,6 +13,9 @@
  *                               installation removes what it made, and the
  *                               exit code tells the outcome
  *                               (KIV_SETUP_EXIT_*, kivsetup.h)
+ *   kivsetup /quiet /package    the same, run by a Windows Installer
+ *                               package: no entry in Add or Remove Programs
+ *                               and no copy of setup in the install folder
  *   kivsetup /uninstall [/quiet]  removes the product (uninstall.cpp)
  */
 #include "setupsteps.h"

@@ -190,6 +190,9 @@ DWORD ReadAddedFormsRecord(void);
 /* Copies setup into the install folder (with its trailing backslash) and
  * registers it there as the product's uninstaller; silent. */
 void RegisterUninstaller(const WCHAR *pszInstallDir);
+/* Removes the entry and the copy of setup an earlier installation left,
+ * for an installation that a Windows Installer package owns; silent. */
+void UnregisterUninstaller(const WCHAR *pszInstallDir);
 
 /* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
 
