@@ -5,6 +5,8 @@
  * the installation touches (printers, drivers of both environments,
  * ports, forms, files, autostart values, the Add or Remove Programs entry)
  * is read before the installation and after the removal, and compared.
+ * The same comparison judges an unattended installation that failed and
+ * undid itself, and a package's installation after its removal.
  *
  * Wine's spooler keeps no forms: the records kivsetup hands to AddFormW
  * and DeleteFormW are compared instead, and GetFormW is answered for the
@@ -710,4 +712,89 @@ TEST(Uninstall, AFileDeletedAtTheRestartNeverHitsALaterInstallation)
         CloseHandle(hRestart);
     for (const wchar_t *name : { L"kivres.dll", L"kivtray.exe", L"kivprt.exe", L"kivsetup.exe" })
         EXPECT_TRUE(PathIsFile(InstallDir() + L"\\" + name)) << Narrow(name) << " is gone after the restart";
+}
+
+/* ---- Unattended installation, and one run by a package ----------------------- */
+
+#define PRODUCT_KEY "Software\\KivImagePrinter30"
+
+static SetupRunResult InstallWith(const std::wstring &args, const std::vector<SetupRunOptions::Failure> &fail = {})
+{
+    return Uninstall(args, 0, "", fail);   /* no dialog may come */
+}
+
+static void ExpectNoWindow(const SetupRunResult &r)
+{
+    EXPECT_TRUE(r.ran) << r.failure;
+    EXPECT_TRUE(r.dialogs.empty()) << DescribeDialogs(r.dialogs);
+    EXPECT_TRUE(r.dialogsAtStart.empty()) << "a progress window was shown";
+}
+
+TEST(QuietSetup, InstallsWithoutAnyWindowWhateverTheOptionsFileSays)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    ASSERT_TRUE(WriteOptionsFile("first=1\nfinal=1\nstatus=1\n"));
+    SetupRunResult r = InstallWith(L"/QUIET");
+    ExpectNoWindow(r);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_SETUP_EXIT_DONE);
+    ASSERT_FALSE(r.trace.empty());
+    EXPECT_EQ(r.trace.back(), "Kiv Image Printer setup finished") << Join(r.trace);
+    DRIVER_INFO_3W *pDriver = NULL;
+    std::vector<BYTE> driverBlock;
+    EXPECT_TRUE(GetKivDriver(&pDriver, &driverBlock));
+    EXPECT_EQ(ReadState().printers.count(L"Kiv Image Printer"), 1u);
+    EXPECT_TRUE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "UninstallString"));
+}
+
+TEST(QuietSetup, ASpoolerFailureIsToldAndUndone)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    MachineState before = ReadState();
+    /* Driver, port and files are in place when the printer is refused. */
+    SetupRunResult r = InstallWith(L"/quiet", { { "AddPrinterW", ERROR_ACCESS_DENIED, nullptr } });
+    ExpectNoWindow(r);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_SETUP_EXIT_SPOOL_FAILED);
+    EXPECT_EQ(std::vector<std::string>(r.trace.end() - std::min<size_t>(r.trace.size(), 3), r.trace.end()),
+              (std::vector<std::string>{ "Kiv Image Printer(Error: Unable to Add Kiv Image Printer)",
+                                         "Kiv Image Printer(undo)",
+                                         "Kiv Image Printer(Kiv Image Printer Setup: Kiv Image Printer setup failed, "
+                                         "you may need to try the manual setup method instead!)" }))
+        << Join(r.trace);
+    ExpectSameState(before, WithoutSharedDriverFiles(ReadState()));
+}
+
+TEST(QuietSetup, AMissingDriverFileGivesTheFileCodeAndChangesNothing)
+{
+    ASSERT_TRUE(PrepareSetupFolder(KIV_TEST_SETUP_DIR, { L"kivuni.dll" }));
+    MachineState before = ReadState();
+    SetupRunResult r = InstallWith(L"/quiet");
+    ExpectNoWindow(r);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_SETUP_EXIT_FILE_FAILED);
+    EXPECT_EQ(r.trace.size() > 1 ? r.trace[1] : "",
+              "Kiv Image Printer(Error: Cannot find  file  kivuni.dll  in current directoy)") << Join(r.trace);
+    ExpectSameState(before, ReadState());
+}
+
+TEST(QuietSetup, APackagesInstallationHasOnlyThePackagesEntryAndItsRemovalLeavesNothing)
+{
+    MachineState before = ReadState();
+    SetupRunResult own;
+    ASSERT_NO_FATAL_FAILURE(InstallQuietly(&own));
+    ASSERT_TRUE(RegValueExists(HKEY_LOCAL_MACHINE, ENTRY_KEY, "UninstallString"));
+
+    /* Over setup's own installation, whose entry and uninstaller go. */
+    SetupRunResult install = InstallWith(L"/quiet /package");
+    ExpectNoWindow(install);
+    EXPECT_EQ(install.exitCode, (DWORD)KIV_SETUP_EXIT_DONE) << Join(install.trace);
+    EXPECT_EQ(ReadState().uninstallEntries.count("KivImagePrinter30"), 0u);
+    EXPECT_FALSE(PathExists(InstallDir() + L"\\kivsetup.exe"));
+    EXPECT_EQ(ReadState().printers.count(L"Kiv Image Printer"), 1u);
+
+    /* What the package runs from its own folder when it is removed. */
+    SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { FormsKeptFrom(install) });
+    ExpectNoWindow(r);
+    EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+    EXPECT_EQ(r.deletedForms.size(), 16u);
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, PRODUCT_KEY, "KivAddedForms"));
+    ExpectSameState(before, WithoutSharedDriverFiles(ReadState()));
 }
