@@ -878,6 +878,17 @@ static int IsKivDriverInstalled(void)
     return bFound;
 }
 
+/* LocalPortExists takes a list it cannot read for a missing port. */
+static int CanListPorts(void)
+{
+    DWORD cEntries = 0;
+    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PORTS, 1, &cEntries, NULL);
+    int bRead = pBlock != NULL;
+
+    free(pBlock);
+    return bRead;
+}
+
 static int AreProgramFilesInstalled(void)
 {
     WCHAR szSystemDir[KIV_PATH_UNITS];
@@ -907,7 +918,7 @@ DWORD FindProductParts(void)
 
     if (IsKivDriverInstalled())
         dwParts |= KIV_PART_DRIVER;
-    if (LocalPortExists())
+    if (LocalPortExists() || !CanListPorts())
         dwParts |= KIV_PART_PORT;
     if (AreProgramFilesInstalled())
         dwParts |= KIV_PART_FILES;
