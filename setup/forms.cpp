@@ -39,7 +39,7 @@ const PAPERFORMENTRY g_aPaperForms[KIV_PAPER_FORM_COUNT] = {
     { L"Custom paper size",       216,  279 },
 };
 
-DWORD ReadAddedFormsRecord(void)
+static DWORD ReadFormsRecordIn(const WCHAR *pszKey)
 {
     /* Two units beyond what is read: a value without its terminators
      * still ends. */
@@ -48,7 +48,7 @@ DWORD ReadAddedFormsRecord(void)
     HKEY hKey = NULL;
 
     ZeroMemory(szRecord, sizeof(szRecord));
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
         return 0;
     if (RegQueryValueExW(hKey, KIV_FORMS_RECORD_VALUE, NULL, &dwType, (BYTE *)szRecord, &cbRecord) ==
             ERROR_SUCCESS &&
@@ -60,6 +60,13 @@ DWORD ReadAddedFormsRecord(void)
     }
     RegCloseKey(hKey);
     return dwForms;
+}
+
+/* Earlier installations kept the record in their Add or Remove Programs
+ * entry: their forms are still theirs to remove. */
+DWORD ReadAddedFormsRecord(void)
+{
+    return ReadFormsRecordIn(KIV_PRODUCT_KEY) | ReadFormsRecordIn(KIV_UNINSTALL_KEY);
 }
 
 /* Records the forms in dwForms (bit i for row i). */

@@ -36,6 +36,7 @@
 #define RUN_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 #define UNINSTALL_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 #define ENTRY_KEY UNINSTALL_KEY "\\KivImagePrinter30"
+#define PRODUCT_KEY "Software\\KivImagePrinter30"
 #define SESSION_KEY "System\\CurrentControlSet\\Control\\Session Manager"
 #define QUIET_OPTIONS "first=0\nfinal=0\nstatus=0\n"
 
@@ -258,6 +259,20 @@ static std::string Install(const wchar_t *name)
     return Narrow(InstallDir() + L"\\" + name);
 }
 
+/* Moves a value of HKEY_LOCAL_MACHINE to another key, as it is. */
+static bool MoveMachineValue(const char *pszFrom, const char *pszTo, const char *pszName)
+{
+    BYTE data[4096];
+    DWORD cb = sizeof(data), type = 0;
+    HKEY hTo;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, pszFrom, pszName, RRF_RT_ANY, &type, data, &cb) != ERROR_SUCCESS ||
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, pszTo, 0, NULL, 0, KEY_SET_VALUE, NULL, &hTo, NULL) != ERROR_SUCCESS)
+        return false;
+    bool ok = RegSetValueExA(hTo, pszName, 0, type, data, cb) == ERROR_SUCCESS;
+    RegCloseKey(hTo);
+    return ok && RegDeleteValueIn(HKEY_LOCAL_MACHINE, pszFrom, pszName);
+}
+
 /* ---- Removal after an installation ------------------------------------------ */
 
 TEST(Uninstall, LeavesTheMachineAsBeforeTheInstallationButTheSettings)
@@ -269,6 +284,8 @@ TEST(Uninstall, LeavesTheMachineAsBeforeTheInstallationButTheSettings)
     /* Settings the printer's users made, in the install folder. */
     ASSERT_TRUE(WriteWholeFile(InstallDir() + L"\\kivusrid.bin", std::string("\2\0\0\0", 4)));
     ASSERT_TRUE(WriteWholeFile(InstallDir() + L"\\kivusr2.bin", "slot 2 settings"));
+    /* Earlier releases kept the record of the forms in their entry. */
+    ASSERT_TRUE(MoveMachineValue(PRODUCT_KEY, ENTRY_KEY, "KivAddedForms"));
 
     SetupRunResult r = Uninstall(L"/uninstall", 2, "", { FormsKeptFrom(install) });
     EXPECT_TRUE(r.ran) << r.failure;
@@ -716,7 +733,6 @@ TEST(Uninstall, AFileDeletedAtTheRestartNeverHitsALaterInstallation)
 
 /* ---- Unattended installation, and one run by a package ----------------------- */
 
-#define PRODUCT_KEY "Software\\KivImagePrinter30"
 
 static SetupRunResult InstallWith(const std::wstring &args, const std::vector<SetupRunOptions::Failure> &fail = {})
 {
