@@ -2,6 +2,8 @@
 #   make demo    the whole product at work in a sandbox Wine prefix
 #   make check   build everything and pass every test under Wine
 #   make bench   the benchmarks: one table per build that runs here
+#   make msi DRIVER_X86=DIR DRIVER_X64=DIR [SIGN_PFX=FILE SIGN_PASS_FILE=FILE]
+#                the Windows Installer packages, in $(BUILD)/msi
 # Each installs what is missing first (tools/install-deps.sh).
 #
 # Two builds of the same sources, each in a CMake tree of its own:
@@ -14,7 +16,7 @@ X86 := $(BUILD)/x86
 X64 := $(BUILD)/x64
 CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build dist check demo bench clean
+.PHONY: all deps configure build dist check demo bench msi clean
 
 all: dist
 
@@ -49,6 +51,16 @@ bench: dist
 	cmake --build $(X86) -j $(JOBS) --target bench_programs
 	cmake --build $(X64) -j $(JOBS) --target bench_programs
 	sh tools/bench.sh $(BUILD)
+
+# One package per build, from its product folder and the driver files
+# delivered beside this software (tools/msi/mkmsi.py).
+msi: dist
+	@if [ -z "$(DRIVER_X86)" ] || [ -z "$(DRIVER_X64)" ]; then \
+	    echo "make msi: name the folders of the driver files: make msi DRIVER_X86=<folder> DRIVER_X64=<folder>" >&2; \
+	    exit 1; fi
+	python3 tools/msi/mkmsi.py --out $(BUILD)/msi \
+	    $(if $(SIGN_PFX),--sign-pfx "$(SIGN_PFX)") $(if $(SIGN_PASS_FILE),--sign-pass-file "$(SIGN_PASS_FILE)") \
+	    --build x86 $(BUILD)/dist "$(DRIVER_X86)" --build x64 $(BUILD)/dist-x64 "$(DRIVER_X64)"
 
 clean:
 	rm -rf $(BUILD)

@@ -4,8 +4,10 @@
 # flavour), cmake, and Wine: its 64-bit half, which runs the x64 suite on
 # every machine, and its 32-bit half, which runs the x86 suite where the
 # kernel runs 32-bit code (installed either way: it costs nothing where it
-# cannot run).  Quick when everything is already there.  Needs root for
-# apt.
+# cannot run); and for the Windows Installer packages (make msi) wixl,
+# msitools and osslsigncode, with openssl for the signing test's
+# throwaway certificate.  Quick when everything is already there.  Needs
+# root for apt.
 set -eu
 
 need=""
@@ -17,6 +19,10 @@ dpkg -s wine32:i386 >/dev/null 2>&1 || need="$need wine32:i386"
 [ -d /usr/src/googletest/googletest ] || need="$need googletest"
 command -v chmcmd >/dev/null 2>&1 || need="$need fp-utils"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
+command -v wixl >/dev/null 2>&1 || need="$need wixl"
+command -v msibuild >/dev/null 2>&1 && command -v msiinfo >/dev/null 2>&1 || need="$need msitools"
+command -v osslsigncode >/dev/null 2>&1 || need="$need osslsigncode"
+command -v openssl >/dev/null 2>&1 || need="$need openssl"
 
 if [ -z "$need" ]; then
     exit 0
