@@ -516,6 +516,79 @@ TEST(Uninstall, QuietlyFromTheAddOrRemoveProgramsEntry)
     EXPECT_LT(self, folder);
 }
 
+/* ---- The Windows Installer package (fixture msi, msi.cmake) ---------------- */
+
+/* msiexec ARGS /qn on the package of msi-test/KIND, the dialog helper
+ * pressing what may come: any window is a failure.  msiexec's code. */
+static DWORD Msiexec(const std::wstring &args, const wchar_t *kind, const char *version = KIV_MSI_VERSION)
+{
+    DialogHelper helper;
+    DWORD code = 0xdeadbeef;
+    EXPECT_TRUE(helper.Start("", 100, KIV_SETUP_RUN_MS));
+    HANDLE hMsiexec = Launch(L"msiexec.exe " + args + L" \"" + BinDir() + L"\\..\\msi-test\\" + kind +
+                             L"\\KivImagePrinter-" + Widen(version) + L"-" KIV_ARCH_NAME L".msi\" /qn");
+    EXPECT_TRUE(hMsiexec && WaitExit(hMsiexec, KIV_SETUP_RUN_MS, &code)) << "msiexec did not end";
+    CloseHandle(hMsiexec);
+    TerminateProcess(helper.hProcess, 0);
+    WaitForSingleObject(helper.hProcess, KIV_TEST_DEADLINE_MS);
+    EXPECT_EQ(DescribeDialogs(helper.Records()), "") << "windows during msiexec " << Narrow(args);
+    return code;
+}
+
+/* What setup's tests read back, from the package's setup folder, and one
+ * entry in Add or Remove Programs: the package's (a product code). */
+static void ExpectPackageInstalled(const std::string &version)
+{
+    std::wstring from = InstallDir().substr(0, InstallDir().rfind(L'\\')) + L"\\Kiv Image Printer Setup\\";
+    std::string a, b, entries;
+    MachineState s = ReadState();
+    DRIVER_INFO_3W *pDriver = NULL;
+    std::vector<BYTE> block;
+    EXPECT_TRUE(GetKivDriver(&pDriver, &block) && pDriver);
+    ASSERT_TRUE(s.ports.count(L"kiv") && GetPrinterInfo2(L"Kiv Image Printer", &block));
+    EXPECT_STREQ(((const PRINTER_INFO_2W *)block.data())->pPortName, L"kiv");
+    for (const wchar_t *f : { L"kivtray.exe", L"kivres.dll", L"kivprt.exe", L"kivhlp.chm", L"kivimg30.dll" }) {
+        std::wstring to = (lstrcmpW(f, L"kivimg30.dll") ? InstallDir() : SystemDir()) + L"\\" + f;
+        EXPECT_TRUE(ReadWholeFile(from + f, &a) && ReadWholeFile(to, &b) && !a.empty() && a == b) << Narrow(f);
+    }
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt") ||
+                 RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
+    EXPECT_TRUE(ReadWholeFile(from + L"qprinter.ini", &a) && a == "first=0\r\nfinal=0\r\nstatus=0\r\n");
+    for (const std::string &key : s.uninstallEntries) {
+        std::string path = UNINSTALL_KEY "\\" + key;
+        if (RegGetString(HKEY_LOCAL_MACHINE, path.c_str(), "DisplayName", &a) && a == "Kiv Image Printer" &&
+            RegGetString(HKEY_LOCAL_MACHINE, path.c_str(), "DisplayVersion", &b))
+            entries += (key[0] == '{' ? std::string("package ") : key + " ") + b + ";";
+    }
+    EXPECT_EQ(entries, "package " + version + ";");
+}
+
+TEST(Package, InstallsUpgradesRemovesAndFailsWithOneEntryAndNoWindow)
+{
+    MachineState before = ReadState();
+    EXPECT_EQ(Msiexec(L"/i", L"earlier", KIV_MSI_EARLIER), 0u);
+    ASSERT_NO_FATAL_FAILURE(ExpectPackageInstalled(KIV_MSI_EARLIER));
+    ASSERT_TRUE(WriteWholeFile(InstallDir() + L"\\kivusr2.bin", "slot 2 settings"));
+
+    /* A later version replaces it; an earlier one then refuses. */
+    EXPECT_EQ(Msiexec(L"/i", L"current"), 0u);
+    ASSERT_NO_FATAL_FAILURE(ExpectPackageInstalled(KIV_MSI_VERSION));
+    EXPECT_EQ(Msiexec(L"/i", L"earlier", KIV_MSI_EARLIER), (DWORD)ERROR_INSTALL_FAILURE);
+
+    /* Removal leaves the machine as before, but the settings. */
+    EXPECT_EQ(Msiexec(L"/x", L"current"), 0u);
+    MachineState removed = ReadState();
+    ExpectSameState(before, WithoutSharedDriverFiles(removed));
+    std::string slot;
+    EXPECT_TRUE(ReadWholeFile(InstallDir() + L"\\kivusr2.bin", &slot) && slot == "slot 2 settings");
+
+    /* A setup that fails (kiv.gpd is missing) fails the installation, and
+     * nothing stays: ERROR_INSTALL_FAILURE on Windows, 1627 on Wine. */
+    DWORD code = Msiexec(L"/i", L"broken");
+    EXPECT_TRUE(code == ERROR_INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code;
+    ExpectSameState(removed, ReadState());
+}
+
 TEST(Uninstall, ASecondRemovalFindsNothingAndAnInstallationAfterItIsAFirstOne)
 {
     SetupRunResult install;

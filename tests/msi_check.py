@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""The package of one build on Linux: msi_check.py tables ARCH PRODUCT_FOLDER PACKAGES VERSION (read with
+msiinfo; fixture msi in msi.cmake), msi_check.py signing ARCH PRODUCT_FOLDER STAND_INS (a throwaway certificate)."""
+import glob, os, subprocess, sys, tempfile
+
+MKMSI = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tools', 'msi', 'mkmsi.py')
+DRIVER_FILES = {'kiv.gpd', 'kivui.dll', 'kivuni.dll', 'kivuni.ini', 'unidrv.dll', 'unidrv.hlp',
+                'unidrvui.dll', 'unires.dll', 'stdnames.gpd', 'kivimg30.dll'}
+failures = []
+check = lambda ok, what: ok or failures.append(what)
+
+def table(msi, name):
+    out = subprocess.run(['msiinfo', 'export', msi, name], capture_output=True, text=True, check=True).stdout
+    return sorted(line.split('\t') for line in out.splitlines()[3:])
+
+def tables(arch, product, packages, version):
+    msi, earlier = (glob.glob(os.path.join(packages, k, '*.msi'))[0] for k in ('current', 'earlier'))
+    setup = '"[SETUPDIR]kivsetup.exe" '
+    check(table(msi, 'CustomAction') == [['KivSetupInstall', '3106', 'SETUPDIR', setup + '/quiet /package', ''],
+                                         ['KivSetupRemove', '3106', 'SETUPDIR', setup + '/uninstall /quiet', '']],
+          table(msi, 'CustomAction'))
+    seq = sorted(table(msi, 'InstallExecuteSequence'), key=lambda r: int(r[2]))
+    at = {r[0]: i for i, r in enumerate(seq)}
+    for action, condition, neighbour, step in (('RemoveExistingProducts', '', 'InstallValidate', 1),
+                                               ('KivSetupRemove', 'REMOVE="ALL"', 'RemoveFiles', -1),
+                                               ('KivSetupInstall', 'NOT (REMOVE="ALL")', 'InstallFiles', 1)):
+        check(seq[at[neighbour] + step][:2] == [action, condition], (action, seq))
+    names = {r[2] for r in table(msi, 'File')}
+    check(names == set(os.listdir(product)) | DRIVER_FILES, names)
+    props, old = (dict(r[:2] for r in table(p, 'Property')) for p in (msi, earlier))
+    for key, value in (('ALLUSERS', '1'), ('ARPNOMODIFY', '1'), ('ProductVersion', version),
+                       ('UpgradeCode', old['UpgradeCode'])):
+        check(props.get(key) == value, (key, props.get(key)))
+    check(props['ProductCode'] != old['ProductCode'], 'one product code for two builds')
+    # The same components in every build; 64-bit ones in a 64-bit package.
+    comps = table(msi, 'Component')
+    check(comps == table(earlier, 'Component') and len({c[1] for c in comps}) == len(comps), comps)
+    check({c[3] for c in comps} == {'256' if arch == 'x64' else '0'}, comps)
+    info = subprocess.run(['msiinfo', 'suminfo', msi], capture_output=True, text=True).stdout
+    check('Template: %s;1033' % ('x64' if arch == 'x64' else 'Intel') in info, info)
+    check(['SETUPDIR', 'ProgramFiles64Folder' if arch == 'x64' else 'ProgramFilesFolder',
+           'KIVSETUP|Kiv Image Printer Setup'] in table(msi, 'Directory'), table(msi, 'Directory'))
+    check(table(msi, 'LaunchCondition') == [['NOT KIVNEWERFOUND', 'A newer version of the Kiv Image Printer is '
+                                             'already installed.']], table(msi, 'LaunchCondition'))
+
+def signing(arch, product, standins):
+    before = {n: open(os.path.join(product, n), 'rb').read() for n in os.listdir(product)}
+    with tempfile.TemporaryDirectory() as tmp:
+        key, cert, pfx, pw = (os.path.join(tmp, n) for n in ('key.pem', 'cert.pem', 'cert.pfx', 'pass'))
+        open(pw, 'w').write('throwaway\n')
+        for args in (['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert, '-days', '1',
+                      '-subj', '/CN=Kiv Image Printer test', '-addext', 'extendedKeyUsage=codeSigning'],
+                     ['pkcs12', '-export', '-in', cert, '-inkey', key, '-out', pfx, '-passout', 'file:' + pw]):
+            subprocess.run(['openssl'] + args, check=True, capture_output=True)
+        subprocess.run([sys.executable, MKMSI, '--out', tmp, '--sign-pfx', pfx, '--sign-pass-file', pw,
+                        '--build', arch, product, standins], check=True)
+        programs = [n for n in os.listdir(product) if n.endswith(('.exe', '.dll'))]
+        check('kivsetup.exe' in programs, programs)
+        for f in [os.path.join(tmp, 'setup-' + arch, n) for n in programs] + glob.glob(os.path.join(tmp, '*.msi')):
+            v = subprocess.run(['osslsigncode', 'verify', '-CAfile', cert, '-in', f], capture_output=True, text=True)
+            check(v.returncode == 0, 'verify %s:\n%s%s' % (f, v.stdout, v.stderr))
+    check({n: open(os.path.join(product, n), 'rb').read() for n in os.listdir(product)} == before,
+          'the product folder was changed')
+
+if __name__ == '__main__':
+    globals()[sys.argv[1]](*sys.argv[2:])
+    for f in failures:
+        print('FAILED: %s' % (f,))
+    sys.exit(1 if failures else 0)
