@@ -2,7 +2,8 @@
 #   make demo    the whole product at work in a sandbox Wine prefix
 #   make check   build everything and pass every test under Wine
 #   make bench   the benchmarks: one table per build that runs here
-#   make msi DRIVER_X86=DIR DRIVER_X64=DIR [SIGN_PFX=FILE SIGN_PASS_FILE=FILE]
+#   make msi DRIVER_X86=DIR DRIVER_X64=DIR
+#            [SIGN_PFX=FILE SIGN_PASS_FILE=FILE [SIGN_TIMESTAMP=URL]]
 #                the Windows Installer packages, in $(BUILD)/msi
 # Each installs what is missing first (tools/install-deps.sh).
 #
@@ -60,6 +61,7 @@ msi: dist
 	    exit 1; fi
 	python3 tools/msi/mkmsi.py --out $(BUILD)/msi \
 	    $(if $(SIGN_PFX),--sign-pfx "$(SIGN_PFX)") $(if $(SIGN_PASS_FILE),--sign-pass-file "$(SIGN_PASS_FILE)") \
+	    $(if $(SIGN_TIMESTAMP),--sign-timestamp "$(SIGN_TIMESTAMP)") \
 	    --build x86 $(BUILD)/dist "$(DRIVER_X86)" --build x64 $(BUILD)/dist-x64 "$(DRIVER_X64)"
 
 clean:

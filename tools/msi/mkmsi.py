@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Builds the Windows Installer packages of the Kiv Image Printer.
 
-    mkmsi.py --out DIR [--version V] [--sign-pfx PFX --sign-pass-file FILE]
-             --build ARCH PRODUCT_FOLDER DRIVER_FOLDER [--build ...]
+    mkmsi.py --out DIR [--version V] [--sign-pfx PFX --sign-pass-file FILE
+             [--sign-timestamp URL]] --build ARCH PRODUCT_FOLDER DRIVER_FOLDER [--build ...]
 
 For each build's ARCH (x86 or x64) it writes DIR/KivImagePrinter-V-ARCH.msi:
 
@@ -23,7 +23,8 @@ For each build's ARCH (x86 or x64) it writes DIR/KivImagePrinter-V-ARCH.msi:
    adding a second entry), and the setup folder gets its short name.
    msiinfo then reads every fixed row back; the build fails unless each
    holds what was written and the actions sit where they belong.
-4. With a certificate, the package is signed too.
+4. With a certificate, the package is signed too.  A time-stamping
+   server's address adds an RFC 3161 time stamp to every signature.
 
 The version defaults to the project's (CMakeLists.txt).  UpgradeCode and
 component GUIDs are fixed per architecture; every build gets a new
@@ -124,11 +125,12 @@ def stage(arch, product, drivers, dest, leave_out):
     return names, [n for n in ours if n.lower().endswith(('.exe', '.dll'))]
 
 
-def sign(path, pfx, pass_file):
+def sign(path, signing):
+    pfx, pass_file, timestamp = signing
     signed = path + '.signed'
     run(['osslsigncode', 'sign', '-pkcs12', pfx, '-readpass', pass_file, '-h', 'sha256',
-         '-n', 'Kiv Image Printer', '-i', 'http://www.kivimageprinter.example/',
-         '-in', path, '-out', signed])
+         '-n', 'Kiv Image Printer', '-i', 'http://www.kivimageprinter.example/']
+        + (['-ts', timestamp] if timestamp else []) + ['-in', path, '-out', signed])
     os.replace(signed, path)
 
 
@@ -189,12 +191,12 @@ def fix_tables(msi, arch, version):
             raise BuildError('%s is not right %s %s: %s' % (action, where, standard, order))
 
 
-def build(arch, product, drivers, out, version, pfx, pass_file, leave_out):
+def build(arch, product, drivers, out, version, signing, leave_out):
     dest = os.path.join(out, 'setup-' + arch)
     names, programs = stage(arch, product, drivers, dest, leave_out)
-    if pfx:
+    if signing:
         for n in programs:
-            sign(os.path.join(dest, n), pfx, pass_file)
+            sign(os.path.join(dest, n), signing)
     msi = os.path.join(out, 'KivImagePrinter-%s-%s.msi' % (version, arch))
     with tempfile.TemporaryDirectory() as tmp:
         wxs = os.path.join(tmp, 'kivprinter.wxs')
@@ -202,8 +204,8 @@ def build(arch, product, drivers, out, version, pfx, pass_file, leave_out):
         built = os.path.join(tmp, 'package.msi')
         run(['wixl', '-a', arch, '-o', built, wxs], cwd=dest)   # the sources by their names
         fix_tables(built, arch, version)
-        if pfx:
-            sign(built, pfx, pass_file)
+        if signing:
+            sign(built, signing)
         shutil.move(built, msi)
     return msi
 
@@ -214,6 +216,7 @@ def main():
     ap.add_argument('--version')
     ap.add_argument('--sign-pfx')
     ap.add_argument('--sign-pass-file')
+    ap.add_argument('--sign-timestamp', metavar='URL')
     # For the tests only: a package whose setup fails.
     ap.add_argument('--test-leave-out', metavar='DRIVER_FILE', help=argparse.SUPPRESS)
     ap.add_argument('--build', nargs=3, action='append', required=True,
@@ -223,8 +226,9 @@ def main():
         version = a.version or project_version()
         if not re.fullmatch(r'\d+(\.\d+){2,3}', version):
             raise BuildError('%s is no package version (three or four numbers)' % version)
-        if bool(a.sign_pfx) != bool(a.sign_pass_file):
-            raise BuildError('signing needs both SIGN_PFX and SIGN_PASS_FILE')
+        if bool(a.sign_pfx) != bool(a.sign_pass_file) or (a.sign_timestamp and not a.sign_pfx):
+            raise BuildError('signing needs both SIGN_PFX and SIGN_PASS_FILE (and a time stamp a signature)')
+        signing = (a.sign_pfx, a.sign_pass_file, a.sign_timestamp) if a.sign_pfx else None
         for f in filter(None, (a.sign_pfx, a.sign_pass_file)):
             if not os.path.isfile(f):
                 raise BuildError('no file %s' % f)
@@ -235,8 +239,7 @@ def main():
         if not a.sign_pfx:
             print('mkmsi: no SIGN_PFX given: nothing is signed')
         for arch, product, drivers in a.build:
-            msi = build(arch, product, drivers, a.out, version, a.sign_pfx, a.sign_pass_file,
-                        a.test_leave_out)
+            msi = build(arch, product, drivers, a.out, version, signing, a.test_leave_out)
             print('mkmsi: %s package%s: %s' % (arch, ' (signed)' if a.sign_pfx else '', os.path.abspath(msi)))
     except (BuildError, OSError) as e:
         print('mkmsi: %s' % e, file=sys.stderr)
