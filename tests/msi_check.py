@@ -40,8 +40,10 @@ def tables(arch, product, packages, version):
     check('Template: %s;1033' % ('x64' if arch == 'x64' else 'Intel') in info, info)
     check(['SETUPDIR', 'ProgramFiles64Folder' if arch == 'x64' else 'ProgramFilesFolder',
            'KIVSETUP|Kiv Image Printer Setup'] in table(msi, 'Directory'), table(msi, 'Directory'))
-    check(table(msi, 'LaunchCondition') == [['NOT KIVNEWERFOUND', 'A newer version of the Kiv Image Printer is '
-                                             'already installed.']], table(msi, 'LaunchCondition'))
+    conditions = [['NOT KIVNEWERFOUND', 'A newer version of the Kiv Image Printer is already installed.']] + (
+        [['NOT VersionNT64', 'This package is for 32-bit Windows. On 64-bit Windows, install the x64 package of '
+          'the Kiv Image Printer.']] if arch == 'x86' else [])
+    check(table(msi, 'LaunchCondition') == sorted(conditions), table(msi, 'LaunchCondition'))
 
 def signing(arch, product, standins):
     before = {n: open(os.path.join(product, n), 'rb').read() for n in os.listdir(product)}

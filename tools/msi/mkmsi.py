@@ -50,6 +50,14 @@ UPGRADE_CODES = {
     'x64': '{6E0C4B2A-9A55-4F0E-8E43-1D3B7C2F5A64}',
 }
 PROGRAM_FILES = {'x86': 'ProgramFilesFolder', 'x64': 'ProgramFiles64Folder'}
+# Windows Installer refuses the x64 package on 32-bit Windows by its
+# template; the x86 package says itself that 64-bit Windows needs the other
+# (its setup would refuse there only after the files are in).
+ARCH_CONDITIONS = {
+    'x86': '    <Condition Message="This package is for 32-bit Windows. On 64-bit Windows, install the '
+           'x64 package of the Kiv Image Printer.">NOT VersionNT64</Condition>',
+    'x64': '',
+}
 # Deferred (1024), in the system's context (2048), an executable (2) run in
 # the folder its Source names (32); the exit code is checked.
 CA_TYPE = 1024 + 2048 + 34
@@ -148,7 +156,7 @@ def write_source(arch, version, names, path):
         template = string.Template(f.read())
     with open(path, 'w') as f:
         f.write(template.substitute(version=version, arch=arch, upgrade_code=UPGRADE_CODES[arch],
-                                    program_files=PROGRAM_FILES[arch],
+                                    program_files=PROGRAM_FILES[arch], arch_condition=ARCH_CONDITIONS[arch],
                                     components='\n'.join(components), component_refs='\n'.join(refs)))
 
 
