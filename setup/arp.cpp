@@ -143,15 +143,40 @@ void RegisterUninstaller(const WCHAR *pszInstallDir)
     RegCloseKey(hKey);
 }
 
+/* The mark of an installation that a Windows Installer package owns, in
+ * the product's key (which the removal deletes). */
+#define KIV_PACKAGE_MARK_VALUE L"InstalledByPackage"
+
+int IsInstalledByPackage(void)
+{
+    HKEY hKey = NULL;
+    DWORD dwMark = 0, cb = sizeof(dwMark), dwType = 0;
+    int bMarked = 0;
+
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return 0;
+    if (RegQueryValueExW(hKey, KIV_PACKAGE_MARK_VALUE, NULL, &dwType, (BYTE *)&dwMark, &cb) == ERROR_SUCCESS)
+        bMarked = dwType == REG_DWORD && dwMark != 0;
+    RegCloseKey(hKey);
+    return bMarked;
+}
+
 /* Over an installation that setup made itself, the package's entry would
  * be a second one, and the first one's uninstaller would remove what the
  * package installed: both go.  The product's key stays, with its record of
- * the forms for the package's removal. */
+ * the forms for the package's removal, and is marked: a later run of setup
+ * by hand (a repair, say) then adds no entry beside the package's either. */
 void UnregisterUninstaller(const WCHAR *pszInstallDir)
 {
     WCHAR szProgram[KIV_PATH_UNITS];
+    HKEY hKey = NULL;
 
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, KIV_UNINSTALL_KEY);
     if (BuildFullPath(pszInstallDir, KIV_SETUP_PROGRAM, szProgram))
         DeleteFileIfPresent(szProgram);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                        NULL, &hKey, NULL) == ERROR_SUCCESS) {
+        SetNumberValue(hKey, KIV_PACKAGE_MARK_VALUE, 1);
+        RegCloseKey(hKey);
+    }
 }

@@ -63,8 +63,9 @@ static int RunInstallSteps(WCHAR *pszDriverDir)
     result = ConfirmPrinterAndAddForms();
     /* Only a complete installation is offered for removal in Add or
      * Remove Programs; a failed one is removed from the setup folder.  A
-     * package that runs setup offers the removal itself. */
-    if (result == KIV_INSTALL_DONE && SetupCommandLine.bPackage)
+     * package that runs setup, or installed the product before, offers the
+     * removal itself. */
+    if (result == KIV_INSTALL_DONE && (SetupCommandLine.bPackage || IsInstalledByPackage()))
         UnregisterUninstaller(szInstallDir);
     else if (result == KIV_INSTALL_DONE)
         RegisterUninstaller(szInstallDir);

@@ -191,8 +191,11 @@ DWORD ReadAddedFormsRecord(void);
  * registers it there as the product's uninstaller; silent. */
 void RegisterUninstaller(const WCHAR *pszInstallDir);
 /* Removes the entry and the copy of setup an earlier installation left,
- * for an installation that a Windows Installer package owns; silent. */
+ * for an installation that a Windows Installer package owns, and marks it
+ * as the package's; silent. */
 void UnregisterUninstaller(const WCHAR *pszInstallDir);
+/* 1 when a package's installation is there (the mark above). */
+int IsInstalledByPackage(void);
 
 /* ---- Spooler steps (spoolsteps.cpp) ------------------------------------ */
 

@@ -878,6 +878,9 @@ TEST(QuietSetup, APackagesInstallationHasOnlyThePackagesEntryAndItsRemovalLeaves
     EXPECT_EQ(ReadState().uninstallEntries.count("KivImagePrinter30"), 0u);
     EXPECT_FALSE(PathExists(InstallDir() + L"\\kivsetup.exe"));
     EXPECT_EQ(ReadState().printers.count(L"Kiv Image Printer"), 1u);
+    /* Setup run by hand over it adds no entry beside the package's. */
+    EXPECT_EQ(InstallWith(L"/quiet").exitCode, (DWORD)KIV_SETUP_EXIT_DONE);
+    EXPECT_EQ(ReadState().uninstallEntries.count("KivImagePrinter30"), 0u);
 
     /* What the package runs from its own folder when it is removed. */
     SetupRunResult r = Uninstall(L"/uninstall /quiet", 0, "", { FormsKeptFrom(install) });
