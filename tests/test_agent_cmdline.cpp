@@ -147,7 +147,7 @@ TEST(HostileInput, RandomCommandLines)
          * bytes above 0x7F included, so the text starts plainly. */
         std::wstring args = Widen(RandomArgs(rnd, 40, false)) + (rnd.OneIn(2) ? L"-stop\x00E9" : L"/STOP");
         HANDLE hAgent = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\" " + args);
-        ASSERT_TRUE(hAgent != NULL);
+        ASSERT_TRUE(hAgent != NULL) << "run " << i << ": CreateProcessW failed with " << GetLastError();
         DWORD code = 0xdeadbeef;
         bool ended = WaitExit(hAgent, KIV_TEST_DEADLINE_MS, &code);
         if (!ended)
