@@ -817,11 +817,6 @@ static void ShowClosingMessage(const UNINSTALLREPORT *pReport)
 /* The product's own key: the record of the forms the installations added. */
 static void DeleteProductKey(void)
 {
-    HKEY hKey = NULL;
-
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
-        return;
-    RegCloseKey(hKey);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, KIV_PRODUCT_KEY);
 }
 

@@ -341,7 +341,7 @@ static void *SwapImport(void *pNew)
             if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal) ||
                 strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(pBase + pName->u1.AddressOfData))->Name, "GetFileAttributesW"))
                 continue;
-            DWORD dwOld;
+            DWORD dwOld = 0;   /* the old page protection */
             void *pOld = (void *)pSlot->u1.Function;
             VirtualProtect(&pSlot->u1.Function, sizeof(void *), PAGE_READWRITE, &dwOld);
             pSlot->u1.Function = (ULONG_PTR)pNew;

@@ -48,8 +48,7 @@ static bool ChooseLastMenuItem(const TrayProcess &tray)
     return ChooseFromMenu(tray, { VK_END, VK_RETURN });
 }
 
-/* The autostart item, the last while it is offered, answered with Yes:
- * the dialogs the tray showed meanwhile. */
+/* The autostart item (last while offered) answered Yes: the dialogs shown. */
 static std::vector<DialogRecord> ChooseAutostartAndAnswerYes(const TrayProcess &tray)
 {
     DialogHelper helper;
@@ -58,8 +57,7 @@ static std::vector<DialogRecord> ChooseAutostartAndAnswerYes(const TrayProcess &
     return helper.Records();
 }
 
-/* Starts the stand-in task bar, then the delivered tray, and waits for
- * its icon. */
+/* The stand-in task bar, then the delivered tray with its icon. */
 static bool StartWithIcon(FakeTaskbar &taskbar, TrayProcess &tray)
 {
     return taskbar.Start() && InstallTray() && tray.Start() && taskbar.WaitForCalls(1);
@@ -262,34 +260,28 @@ TEST(TrayIcon, AnAddTheShellRefusesIsTriedAgainOnATimer)
 TEST(TrayIcon, MadeAtTheSystemsSmallIconSize)
 {
     /* 144 DPI: the system's small icons are 24 pixels. */
-    HKEY hKey;
-    DWORD dpi = 144;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL), 0);
-    ASSERT_EQ(RegSetValueExA(hKey, "LogPixels", 0, REG_DWORD, (const BYTE *)&dpi, sizeof(dpi)), 0);
-    RegCloseKey(hKey);
+    ASSERT_TRUE(SetMachineDword("Control Panel\\Desktop", "LogPixels", 144, HKEY_CURRENT_USER));
     FakeTaskbar taskbar;
     TrayProcess tray;
     ASSERT_TRUE(StartWithIcon(taskbar, tray));
-    EXPECT_EQ(taskbar.Calls()[0].width, 24u);
-    EXPECT_EQ(taskbar.Calls()[0].height, 24u);
+    EXPECT_EQ(std::make_pair(taskbar.Calls()[0].width, taskbar.Calls()[0].height), std::make_pair(24u, 24u));
     ASSERT_TRUE(tray.Quit());
 }
 
-/* What Wine cannot show: it has no message filter and no COM handlers;
- * the calls themselves are what Windows needs. */
+/* Wine has no message filter and no COM handlers: the calls are what counts. */
 TEST(TrayIcon, LetsTheNewTaskbarsMessageInAndMakesTheThreadAnApartment)
 {
     ASSERT_TRUE(InstallTray());
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-    ULONG_PTR filtered[2] = { 0, 0 }, comFlags = 0xdeadbeef;
+    std::vector<ULONG_PTR> filtered;
+    ULONG_PTR comFlags = 0xdeadbeef;
     DebugRun run;
     CallHook filter, com, icon;
     filter.dll = "user32.dll", filter.function = "ChangeWindowMessageFilter", filter.cArgs = 2;
-    filter.onCall = [&](DebugRun &, const ULONG_PTR *a) { filtered[0] = a[0], filtered[1] = a[1]; };
+    filter.onCall = [&](DebugRun &, const ULONG_PTR *a) { filtered = { a[0], a[1] }; };
     com.dll = "combase.dll", com.function = "CoInitializeEx", com.cArgs = 2;
     com.onCall = [&](DebugRun &, const ULONG_PTR *a) { comFlags = a[1]; };
-    /* (ole32 forwards it there, on Windows 8 and later too.)  Once the icon
-     * is added, the tray is told to quit. */
+    /* (ole32 forwards it there.)  Once the icon is added, the tray quits. */
     icon.dll = "shell32.dll", icon.function = "Shell_NotifyIconA", icon.cArgs = 2;
     icon.onCall = [&](DebugRun &r, const ULONG_PTR *a) {
         if (a[0] == NIM_ADD)
@@ -299,8 +291,7 @@ TEST(TrayIcon, LetsTheNewTaskbarsMessageInAndMakesTheThreadAnApartment)
     run.hooks = { filter, com, icon };
     ASSERT_TRUE(run.Run(L"\"" + TrayExePath() + L"\"", InstallDir(), KIV_TEST_DEADLINE_MS)) << run.failure;
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(filtered[0], (ULONG_PTR)taskbarCreated);
-    EXPECT_EQ(filtered[1], 1u) << "MSGFLT_ADD";
+    EXPECT_EQ(filtered, (std::vector<ULONG_PTR>{ taskbarCreated, 1 /* MSGFLT_ADD */ }));
     EXPECT_EQ(comFlags, (ULONG_PTR)(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 

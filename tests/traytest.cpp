@@ -350,11 +350,11 @@ void PressDialogButton(HWND hDialog, int id)
 
 /* ---- Registry ------------------------------------------------------- */
 
-bool SetMachineDword(const char *pszKey, const char *pszName, DWORD value)
+bool SetMachineDword(const char *pszKey, const char *pszName, DWORD value, HKEY hRoot)
 {
     HKEY hKey;
     bool ok;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, NULL, 0, KEY_WRITE, NULL, &hKey, NULL) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(hRoot, pszKey, 0, NULL, 0, KEY_WRITE, NULL, &hKey, NULL) != ERROR_SUCCESS)
         return false;
     ok = RegSetValueExA(hKey, pszName, 0, REG_DWORD, (const BYTE *)&value, sizeof(value)) == ERROR_SUCCESS;
     RegCloseKey(hKey);

@@ -31,8 +31,9 @@
 #define TRAY_SEAM_KEEP_INPUT_A   "SheetKeepsInput"
 #define TRAY_SEAM_HIDE_DEFAULT_A "HideStoredDefault"
 #define TRAY_SEAM_FAIL_STORE_A   "FailStore"
-/* Sets or removes a DWORD value under HKEY_LOCAL_MACHINE. */
-bool SetMachineDword(const char *pszKey, const char *pszName, DWORD value);
+/* Sets (under HKEY_LOCAL_MACHINE unless hRoot says otherwise) or removes a
+ * DWORD value. */
+bool SetMachineDword(const char *pszKey, const char *pszName, DWORD value, HKEY hRoot = HKEY_LOCAL_MACHINE);
 bool DeleteMachineValue(const char *pszKey, const char *pszName);
 
 /* ---- Files and folders ------------------------------------------------ */
