@@ -163,7 +163,8 @@ TEST_F(TrayHelpFile, ExplainsInstallingTheTrayTheSettingsAndTheAgent)
     EXPECT_NE(index.find("Kiv Image Printer"), std::string::npos) << "no start page";
 
     std::string install = ProseText(Page(L"install.htm"));
-    for (const char *pszWord : { "kivsetup.exe", "qprinter.ini", "first=0", "final=1", "status=1" })
+    for (const char *pszWord : { "kivsetup.exe", "qprinter.ini", "first=0", "final=1", "status=1",
+                                 "kivsetup.exe /quiet /package", ".msi" })
         EXPECT_NE(install.find(pszWord), std::string::npos) << "install page lacks " << pszWord;
 
     std::string tray = ProseText(Page(L"tray.htm"));
