@@ -37,7 +37,9 @@
  *  5. A client waits while an agent runs, however long its request takes;
  *     after KIV_AGENT_GIVE_UP_MS without any agent it withdraws its
  *     request and gives up.  A mark that names no running agent program
- *     (its process id reused) is not waited for.
+ *     (its process id reused) is not waited for; an agent that starts
+ *     under the process id of an agent that ended while serving withdraws
+ *     that agent's mark and gives the done signal its client waits for.
  *
  * What remains:
  *  - An agent that ends between writing its result and its done signal
@@ -61,9 +63,12 @@
  *  - An agent that started after the signal, and answers with a word equal
  *    to the request's code in the very moment its client, finding every
  *    watched agent ended, writes the request again, serves it twice.
- *  - Process ids: a mark's process is recognised by its program name;
- *    another kivprt.exe would have to get a dead agent's id within one
- *    poll to be taken for it.
+ *  - Process ids: a mark's process is recognised by its program name.
+ *    A stop or a second copy of the agent that gets a dead agent's id is
+ *    waited for until it ends, which it does at once.  A client whose
+ *    own request's mark is withdrawn by a new agent (its agent ended, and
+ *    the new one got its id, before the client's first look) gets 0 for
+ *    it, whether or not the ended agent carried it out.
  */
 #include "agentsync.h"
 #include <tlhelp32.h>

@@ -251,6 +251,21 @@ static void SendQuit(AGENTSTATE *pState)
         CloseHandle(hFreeMutex);
 }
 
+/*
+ * A serving mark with this process's id is not this agent's: an agent
+ * ended while it served, and Windows gave its process id to this one.  A
+ * client that waits for that request waits for the done signal or for the
+ * end of the process the mark names, which is now this one: the mark is
+ * withdrawn and the done signal given, so that the client goes on.
+ */
+static void ClearInheritedMark(AGENTSTATE *pState)
+{
+    LONG lMark = KivAgentServingMark(GetCurrentProcessId());
+
+    if (InterlockedCompareExchange(&pState->pBlock->lCommand, KIV_CMD_WITHDRAWN, lMark) == lMark)
+        SetEvent(pState->hDoneEvent);
+}
+
 /* Start-up and the two modes; pszArgs is the argument text, leading
  * blanks removed.  The exit code is always 0. */
 int AgentMain(char *pszArgs)
@@ -294,6 +309,8 @@ int AgentMain(char *pszArgs)
 
     if (stopflag)
         SendQuit(&state);
+    else
+        ClearInheritedMark(&state);
     SetEvent(state.hSyncEvent);
     if (!stopflag)
         ServeRequests(&state);

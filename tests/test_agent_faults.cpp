@@ -313,6 +313,31 @@ TEST_F(DeadClient, LeftAMarkThatNamesAnotherProgram)
     ExitUNCShelllApp();
 }
 
+/* An agent ended while serving, its client died too, and a new agent got
+ * its process id: the next client does not wait for that agent's done. */
+TEST(AgentEnded, ItsMarkUnderTheNextAgentsProcessIdIsNoRequest)
+{
+    ASSERT_TRUE(CreateDirectoryW(Local(L"dir").c_str(), NULL));
+    RawAgentClient view;
+    ASSERT_TRUE(view.Attach());
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi;
+    std::wstring cmd = L"\"" + BinPath(L"kivprt.exe") + L"\"  -start";
+    ASSERT_TRUE(CreateProcessW(NULL, &cmd[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &si, &pi));
+    AgentProcess agent;
+    agent.hProcess = pi.hProcess;
+    view.pBlock->lCommand = KivAgentServingMark(pi.dwProcessId);
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    AsyncCall test([] { return DirExists(Unc(L"dir").c_str()); });
+    ASSERT_TRUE(test.Wait()) << "the client waits for a mark its agent never served under";
+    EXPECT_EQ(test.Result(), 1);
+    ExitUNCShelllApp();
+    EXPECT_TRUE(agent.Stop());
+}
+
 /* A waiting client held the mutex open for its look at the agent just
  * as the agent ended: the next agent still serves. */
 TEST(AgentEnded, AMutexLeftOpenByALookIsNoAgent)
