@@ -107,8 +107,11 @@ static LONG SendRequest(LONG lRequest, const WCHAR *pszPath1, const WCHAR *pszPa
         KivAgentSendAndAwait(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request)) {
         LONG lCommand = KivAgentReadCommand(pBlock);
 
+        /* A request withdrawn while it was waited for was not answered:
+         * its agent ended, and a new one with its process id cleared its
+         * mark. */
         if (resultField == KIV_RESULT_COMMAND_WORD)
-            lResult = lCommand;
+            lResult = lCommand != KIV_CMD_WITHDRAWN ? lCommand : 0;
         else if (resultField == KIV_RESULT_TEST && lCommand == lRequest)
             lResult = KivAgentGetTestResult(pBlock);
         /* else a stop's quit took the test's place before an agent took

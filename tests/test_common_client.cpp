@@ -11,6 +11,7 @@
 #include "test_common_util.h"
 #include "kivclient.h"
 #include "agentproto.h"
+#include "agentsync.h"
 
 namespace {
 
@@ -320,8 +321,9 @@ TEST(Client, RequestsPutExactlyTheirFieldsIntoTheBlock)
     EXPECT_FALSE(ExecSignalled(fake));
 
     /* Copy: code 1, both paths of 255 characters with their terminators;
-     * the result is the command word, whatever the agent wrote there. */
-    {
+     * the result is the command word, whatever the agent wrote there, but
+     * 0 for a withdrawn request, which nobody answered. */
+    for (LONG answer : {7L, (LONG)KIV_CMD_WITHDRAWN}) {
         FillBlock(fake.pBlock);
         const std::wstring second = std::wstring(kShare) + std::wstring(255 - 16, L'z');
         AsyncCall call([&] { return UNCCopyFile(p255.c_str(), second.c_str()); });
@@ -329,10 +331,10 @@ TEST(Client, RequestsPutExactlyTheirFieldsIntoTheBlock)
             EXPECT_EQ(b->lCommand, KIV_CMD_COPY);
             EXPECT_EQ(std::wstring(b->szPath1, 256), p255 + L'\0');
             EXPECT_EQ(std::wstring(b->szPath2, 256), second + L'\0');
-            b->lCommand = 7;
+            b->lCommand = answer;
         }));
         ASSERT_TRUE(call.Wait());
-        EXPECT_EQ(call.Result(), 7);
+        EXPECT_EQ(call.Result(), answer == 7 ? 7 : 0);
     }
 
     /* The tests: codes 4 and 3, the first path only; the result is the
