@@ -122,6 +122,9 @@ void ShowSetupMessage(KIVSETUPMSG id, ...);
 int AskSetupQuestion(KIVSETUPMSG id);
 /* Writes one trace line to the debugger output stream. */
 void TraceSetup(const char *pszLine);
+/* Writes "Kiv Image Printer(<label>: <text>)" to the debugger output
+ * stream; a text of up to KIV_MESSAGE_UNITS is never cut. */
+void TraceLabelled(const WCHAR *pszLabel, const WCHAR *pszText);
 
 /* ---- The progress window (progress.cpp) -------------------------------- */
 

@@ -132,41 +132,39 @@ const WCHAR *const g_apszUninstallParts[KIV_UPART_COUNT] = {
 static_assert(sizeof(TEXT_TARGET_IN_USE) / sizeof(WCHAR) + 2 * KIV_PATH_UNITS < KIV_MESSAGE_UNITS,
               "a formatted message could be cut");
 
-/* An unattended run's message line: "Kiv Image Printer(caption: text)". */
-#define KIV_QUIET_PREFIX      L"Kiv Image Printer("
-#define KIV_QUIET_LINE_UNITS  (KIV_MESSAGE_UNITS + 64)
+/* A labelled trace line: "Kiv Image Printer(label: text)". */
+#define KIV_TRACE_PREFIX      L"Kiv Image Printer("
+#define KIV_TRACE_LINE_UNITS  (KIV_MESSAGE_UNITS + 64)
 
-/* The prefix, the longest caption (setup's own) and the punctuation take
- * less than the 64 units beyond a message, so no message is ever cut. */
-static_assert(sizeof(KIV_QUIET_PREFIX) / sizeof(WCHAR) + sizeof(KIV_SETUP_CAPTION) / sizeof(WCHAR) + 4 < 64 &&
+/* The prefix, the longest label (setup's caption) and the punctuation
+ * take less than the 64 units beyond a message, so no message is ever
+ * cut. */
+static_assert(sizeof(KIV_TRACE_PREFIX) / sizeof(WCHAR) + sizeof(KIV_SETUP_CAPTION) / sizeof(WCHAR) + 4 < 64 &&
                   sizeof(CAPTION_FOLDER) <= sizeof(KIV_SETUP_CAPTION),
-              "a message line could be cut");
+              "a trace line could be cut");
 
 /* Appends text, cut where it would not fit. */
 static size_t AppendLine(WCHAR *pszLine, size_t cchHave, const WCHAR *pszMore)
 {
     size_t cchMore = wcslen(pszMore);
 
-    if (cchMore > KIV_QUIET_LINE_UNITS - 1 - cchHave)
-        cchMore = KIV_QUIET_LINE_UNITS - 1 - cchHave;
+    if (cchMore > KIV_TRACE_LINE_UNITS - 1 - cchHave)
+        cchMore = KIV_TRACE_LINE_UNITS - 1 - cchHave;
     memcpy(pszLine + cchHave, pszMore, cchMore * sizeof(WCHAR));
     pszLine[cchHave + cchMore] = L'\0';
     return cchHave + cchMore;
 }
 
-/* A run without a desktop (a deployment as LocalSystem) would wait for
- * ever on a message box: an unattended run writes its messages to the
- * debugger output stream instead. */
-static void TraceQuietMessage(const WCHAR *pszCaption, const WCHAR *pszMessage)
+void TraceLabelled(const WCHAR *pszLabel, const WCHAR *pszText)
 {
-    WCHAR szLine[KIV_QUIET_LINE_UNITS];
+    WCHAR szLine[KIV_TRACE_LINE_UNITS];
     size_t cch = 0;
 
     szLine[0] = L'\0';
-    cch = AppendLine(szLine, cch, KIV_QUIET_PREFIX);
-    cch = AppendLine(szLine, cch, pszCaption);
+    cch = AppendLine(szLine, cch, KIV_TRACE_PREFIX);
+    cch = AppendLine(szLine, cch, pszLabel);
     cch = AppendLine(szLine, cch, L": ");
-    cch = AppendLine(szLine, cch, pszMessage);
+    cch = AppendLine(szLine, cch, pszText);
     AppendLine(szLine, cch, L")");
     OutputDebugStringW(szLine);
 }
@@ -180,8 +178,11 @@ void ShowSetupMessage(KIVSETUPMSG id, ...)
     wvsprintfW(szMessage, g_aSetupMessages[id].pszText, args);
     va_end(args);
     szMessage[KIV_MESSAGE_UNITS - 1] = L'\0';
+    /* A run without a desktop (a deployment as LocalSystem) would wait
+     * for ever on a message box: an unattended run writes its messages
+     * to the debugger output stream instead. */
     if (SetupCommandLine.bQuiet)
-        TraceQuietMessage(g_aSetupMessages[id].pszCaption, szMessage);
+        TraceLabelled(g_aSetupMessages[id].pszCaption, szMessage);
     else
         MessageBoxW(NULL, szMessage, g_aSetupMessages[id].pszCaption, MB_OK);
 }

@@ -45,9 +45,6 @@
  * paths; a list that would overflow is cut after its last whole item. */
 #define KIV_REPORT_UNITS        4096
 #define KIV_CLOSING_UNITS       (3 * KIV_REPORT_UNITS + 2 * KIV_MESSAGE_UNITS)
-#define KIV_TRACE_PREFIX        L"Kiv Image Printer(uninstall: "
-/* The trace prefix, an item and the closing parenthesis. */
-#define KIV_TRACE_UNITS         (KIV_MESSAGE_UNITS + 64)
 
 #define KIV_COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
 
@@ -105,15 +102,6 @@ static void FormatText(WCHAR *pszOut, KIVUNINSTALLPART id, ...)
     va_end(args);
 }
 
-static void TraceUninstall(const WCHAR *pszItem)
-{
-    WCHAR szLine[KIV_TRACE_UNITS] = KIV_TRACE_PREFIX;
-
-    AppendText(szLine, KIV_COUNT_OF(szLine), pszItem);
-    AppendText(szLine, KIV_COUNT_OF(szLine), L")");
-    OutputDebugStringW(szLine);
-}
-
 static void RecordRemoved(UNINSTALLREPORT *pReport, KIVUNINSTALLPART id, ...)
 {
     WCHAR szItem[KIV_MESSAGE_UNITS];
@@ -141,7 +129,7 @@ static void RecordNotRemoved(UNINSTALLREPORT *pReport, DWORD dwError, KIVUNINSTA
     else
         memcpy(szLine, szItem, sizeof(szLine));
     AppendItem(pReport->szNotRemoved, KIV_REPORT_UNITS, L"\n- ", szLine);
-    TraceUninstall(szLine);
+    TraceLabelled(L"uninstall", szLine);
     pReport->cNotRemoved++;
 }
 
