@@ -71,6 +71,12 @@ void TerminateRunningPrograms(void);
 void DeleteRunValue(const char *pszValueName);
 
 /* spoolsteps.cpp */
+/* What the port list tells of the port "kiv". */
+#define KIV_PORT_MISSING 0
+#define KIV_PORT_PRESENT 1
+#define KIV_PORT_UNKNOWN 2   /* the list cannot be read */
+int LocalPortState(void);
+/* The port is known to be there (a list that cannot be read: no). */
 BOOL LocalPortExists(void);
 
 /* forms.cpp */

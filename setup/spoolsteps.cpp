@@ -240,24 +240,29 @@ int RegisterPrinterDriver(void)
  * form ("kIv") is a port of some other program. */
 static const WCHAR *const g_apszPortSpellings[] = { L"kiv", L"Kiv", L"KIV" };
 
-BOOL LocalPortExists(void)
+int LocalPortState(void)
 {
     DWORD cEntries = 0;
     BYTE *pBlock = EnumSpoolerList(KIV_LIST_PORTS, 2, &cEntries, NULL);
     const PORT_INFO_2W *pEntries = (const PORT_INFO_2W *)pBlock;
-    BOOL bFound = FALSE;
+    int state = KIV_PORT_MISSING;
 
     if (!pBlock)
-        return FALSE;
-    for (DWORD i = 0; i < cEntries && !bFound; i++) {
+        return KIV_PORT_UNKNOWN;
+    for (DWORD i = 0; i < cEntries && state == KIV_PORT_MISSING; i++) {
         if (!pEntries[i].pPortName)
             continue;
         for (size_t s = 0; s < sizeof(g_apszPortSpellings) / sizeof(g_apszPortSpellings[0]); s++)
             if (wcscmp(pEntries[i].pPortName, g_apszPortSpellings[s]) == 0)
-                bFound = TRUE;
+                state = KIV_PORT_PRESENT;
     }
     free(pBlock);
-    return bFound;
+    return state;
+}
+
+BOOL LocalPortExists(void)
+{
+    return LocalPortState() == KIV_PORT_PRESENT;
 }
 
 /*

@@ -861,17 +861,6 @@ static int IsKivDriverInstalled(void)
     return bFound;
 }
 
-/* LocalPortExists takes a list it cannot read for a missing port. */
-static int CanListPorts(void)
-{
-    DWORD cEntries = 0;
-    BYTE *pBlock = EnumSpoolerList(KIV_LIST_PORTS, 1, &cEntries, NULL);
-    int bRead = pBlock != NULL;
-
-    free(pBlock);
-    return bRead;
-}
-
 static int AreProgramFilesInstalled(void)
 {
     WCHAR szSystemDir[KIV_PATH_UNITS];
@@ -901,7 +890,8 @@ DWORD FindProductParts(void)
 
     if (IsKivDriverInstalled())
         dwParts |= KIV_PART_DRIVER;
-    if (LocalPortExists() || !CanListPorts())
+    /* A port it cannot tell of counts as there: it is never undone. */
+    if (LocalPortState() != KIV_PORT_MISSING)
         dwParts |= KIV_PART_PORT;
     if (AreProgramFilesInstalled())
         dwParts |= KIV_PART_FILES;
