@@ -806,7 +806,6 @@ TEST(Uninstall, AFileDeletedAtTheRestartNeverHitsALaterInstallation)
 
 /* ---- Unattended installation, and one run by a package ----------------------- */
 
-
 static SetupRunResult InstallWith(const std::wstring &args, const std::vector<SetupRunOptions::Failure> &fail = {})
 {
     return Uninstall(args, 0, "", fail);   /* no dialog may come */
