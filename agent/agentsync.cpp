@@ -218,16 +218,6 @@ int KivAgentOtherProgramRuns(void)
     return bOther;
 }
 
-int KivAgentIsRunning(void)
-{
-    HANDLE hMutex = OpenMutexW(SYNCHRONIZE, FALSE, KIV_AGENT_INSTANCE_NAME);
-
-    if (hMutex == NULL)
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    CloseHandle(hMutex);
-    return 1;
-}
-
 LONG KivAgentReadCommand(const AGENTBLOCK *pBlock)
 {
     return *(const volatile LONG *)&pBlock->lCommand;
@@ -351,7 +341,7 @@ static void SendAgain(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
 }
 
 int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
-                         const KIVAGENTREQUEST *pRequest)
+                         const KIVAGENTREQUEST *pRequest, const KIVAGENTPLACE *pPlace)
 {
     HANDLE hServer = NULL;       /* the process of the mark lServerMark */
     LONG lServerMark = 0;
@@ -379,7 +369,7 @@ int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEven
                 lServerMark = lCommand;
             }
             bGone = hServer == NULL || WaitForSingleObject(hServer, 0) != WAIT_TIMEOUT;
-        } else if (KivAgentIsRunning()) {
+        } else if (KivAgentIsRunning(pPlace)) {
             /* Waiting to be taken, or served by an agent that shows no
              * mark: only the end of every agent that ran when it was
              * signalled can tell. */

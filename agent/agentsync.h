@@ -21,6 +21,7 @@
 #include <windows.h>
 #include <stddef.h>
 #include "agentproto.h"
+#include "agentobjects.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -55,9 +56,6 @@ int KivAgentIsServingMark(LONG lCommand);
  * a running agent program; NULL when the mark names none: its agent ended
  * and its process id is free, or already another program's. */
 HANDLE KivAgentOpenServer(LONG lMark);
-/* 1 while an agent of this session runs (its instance mutex exists). */
-int KivAgentIsRunning(void);
-
 /* 1 when an agent program other than this process runs. */
 int KivAgentOtherProgramRuns(void);
 
@@ -87,11 +85,12 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
  * that had it is gone: the process whose mark it shows ended, every agent
  * program that ran when it was signalled ended, or no agent runs at all.
  * One that no agent takes within KIV_AGENT_GIVE_UP_MS without any agent
- * running is withdrawn.  1 when the request was answered, 0 when it was
- * given up or could not be signalled.
+ * running is withdrawn.  pPlace says where the agent's instance mutex
+ * is looked for.  1 when the request was answered, 0 when it was given up
+ * or could not be signalled.
  */
 int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
-                         const KIVAGENTREQUEST *pRequest);
+                         const KIVAGENTREQUEST *pRequest, const KIVAGENTPLACE *pPlace);
 
 /* Closes the handles of the agent programs that waiting clients of this
  * process watch (a client that detaches). */

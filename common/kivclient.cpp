@@ -11,7 +11,6 @@
 #include "kivpath.h"
 #include "agentproto.h"
 #include "agentsync.h"
-#include "kivseams.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -25,10 +24,10 @@ typedef struct {
     HANDLE hKivFreeMutex;       /* client mutex */
     HANDLE hKivSyncEvent;       /* ready event, only while LaunchKivShelllApp waits */
     int bKivFreshMutex;         /* this client made the client mutex; no request sent yet */
+    KIVAGENTPLACE place;        /* where the attached agent's objects are */
 } KIVCLIENTSTATE;
 
 static KIVCLIENTSTATE g_client;
-static KIVSERVICEACCOUNTPROC g_pfnServiceAccountSeam = NULL;
 
 /* Room for the parameter text handed to the agent ("  -launch"). */
 #define KIV_AGENT_PARAMS_UNITS 32
@@ -39,26 +38,6 @@ typedef enum {
     KIV_RESULT_COMMAND_WORD,   /* the copy */
     KIV_RESULT_TEST            /* the folder and file tests */
 } KIVRESULTFIELD;
-
-/*
- * Tells whether the shared block exists: a mapping of that name made now
- * reports ERROR_ALREADY_EXISTS.  The last-error code is cleared first, so
- * that a stale 183 cannot count.  The handle is closed at once: a block
- * the probe created itself ceases to exist again.
- */
-static int IsSharedBlockPresent(void)
-{
-    HANDLE hMapping;
-    int bPresent;
-
-    SetLastError(0);
-    hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
-                                  KIV_AGENT_BLOCK_SIZE, KIV_AGENT_MEM_NAME);
-    bPresent = GetLastError() == ERROR_ALREADY_EXISTS;
-    if (hMapping != NULL)
-        CloseHandle(hMapping);
-    return bPresent;
-}
 
 /* 1 when the path fits a path field with its terminator. */
 static int FitsPathField(const WCHAR *pszPath, size_t *pcch)
@@ -104,7 +83,8 @@ static LONG SendRequest(LONG lRequest, const WCHAR *pszPath1, const WCHAR *pszPa
      * mutex this client made anew, when the dead owner held it alone. */
     if (KivAgentPutRequest(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent,
                            dwWait == WAIT_ABANDONED || g_client.bKivFreshMutex, INFINITE, &request) &&
-        KivAgentSendAndAwait(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request)) {
+        KivAgentSendAndAwait(pBlock, g_client.hKivExecEvent, g_client.hKivDoneEvent, &request,
+                             &g_client.place)) {
         LONG lCommand = KivAgentReadCommand(pBlock);
 
         /* A request withdrawn while it was waited for was not answered:
@@ -123,50 +103,11 @@ static LONG SendRequest(LONG lRequest, const WCHAR *pszPath1, const WCHAR *pszPa
 }
 
 /*
- * 1 when this process runs under a service account (LocalSystem,
- * LocalService, NetworkService), or its account cannot be read.  A
- * program it starts gets that account, whatever user its thread
- * impersonates: an agent started by a driver component inside the
- * spooler would put programs of LocalSystem on the user's desktop, and on
- * later Windows run in the services' session without the user's network
- * logon, where it reaches no share.
- */
-static int RunsAsServiceAccount(void)
-{
-    static const SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    union {
-        TOKEN_USER user;
-        BYTE ab[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } info;
-    HANDLE hToken = NULL;
-    DWORD cb = 0, dwRid;
-    int bService = 1;
-
-    if (g_pfnServiceAccountSeam != NULL)
-        return g_pfnServiceAccountSeam();
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
-        GetTokenInformation(hToken, TokenUser, &info, sizeof(info), &cb)) {
-        PSID pSid = info.user.User.Sid;
-
-        dwRid = *GetSidSubAuthorityCount(pSid) == 1 ? *GetSidSubAuthority(pSid, 0) : 0;
-        bService = memcmp(GetSidIdentifierAuthority(pSid), &ntAuthority, sizeof(ntAuthority)) == 0 &&
-                   (dwRid == SECURITY_LOCAL_SYSTEM_RID || dwRid == SECURITY_LOCAL_SERVICE_RID ||
-                    dwRid == SECURITY_NETWORK_SERVICE_RID);
-    }
-    if (hToken != NULL)
-        CloseHandle(hToken);
-    return bService;
-}
-
-void KivSetServiceAccountSeam(KIVSERVICEACCOUNTPROC pfn)
-{
-    g_pfnServiceAccountSeam = pfn;
-}
-
-/*
- * The agent runs only as the logged-on user.  Under a service account
- * nothing is started: the user's own agent comes with the user's logon
- * (its autostart value), and a launching client waits for that one.
+ * The agent runs only as the logged-on user, in that user's session.  A
+ * program started here gets this process's account and session, whatever
+ * user its thread impersonates: so where the agent's objects are found
+ * for a token (a service, an impersonating thread) nothing is started.
+ * The user's own agent comes with the user's logon (its autostart value).
  */
 int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
 {
@@ -177,8 +118,9 @@ int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
     STARTUPINFOW si;
     PROCESS_INFORMATION pi;
     size_t cchProgram, cchParams;
+    KIVAGENTPLACE place;
 
-    if (pszProgram == NULL || pszParams == NULL || RunsAsServiceAccount())
+    if (pszProgram == NULL || pszParams == NULL || !KivAgentFindPlace(&place) || place.bForToken)
         return 0;
     if (!KivImagePrinterFolderExist(szFolder) || !BuildFullPath(szFolder, pszProgram, szProgram))
         return 0;
@@ -210,9 +152,12 @@ int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams)
 
 int LaunchKivShelllApp(void)
 {
+    KIVAGENTPLACE place;
     int result = 0;
 
-    if (IsSharedBlockPresent())
+    /* For a token nothing can be started, and nobody may be kept waiting:
+     * a rendering thread of the spooler gives up at once. */
+    if (!KivAgentFindPlace(&place) || place.bForToken || KivAgentBlockPresent(&place))
         return 0;
     /* Made before the launch step, so that an agent's signal given before
      * the wait begins is not lost. */
@@ -232,7 +177,10 @@ int LaunchKivShelllApp(void)
 
 int UnLaunchKivShelll(void)
 {
-    if (!IsSharedBlockPresent())
+    KIVAGENTPLACE place;
+
+    /* A stop started here would reach this process's own session only. */
+    if (!KivAgentFindPlace(&place) || place.bForToken || !KivAgentBlockPresent(&place))
         return 0;
     StartAgentProgram(KIV_AGENT_EXE_NAME, KIV_AGENT_STOP_ARGS);
     Sleep(KIV_UNLAUNCH_PAUSE_MS);
@@ -241,7 +189,10 @@ int UnLaunchKivShelll(void)
 
 int IsKivShelllAppRunning(void)
 {
-    return IsSharedBlockPresent();
+    KIVAGENTPLACE place;
+
+    /* Where the calling thread finds its agent (agentobjects.h). */
+    return KivAgentFindPlace(&place) && KivAgentBlockPresent(&place);
 }
 
 static int HoldsAnyObject(void)
@@ -260,12 +211,16 @@ int InitUNCShelllApp(void)
     if (HoldsAnyObject())
         ExitUNCShelllApp();
 
-    if (!IsSharedBlockPresent()) {
-        MessageBoxW(GetDesktopWindow(), KIV_NO_AGENT_TEXT, KIV_NO_AGENT_CAPTION, MB_OK);
+    if (!KivAgentFindPlace(&g_client.place))
+        return 0;
+    if (!KivAgentBlockPresent(&g_client.place)) {
+        /* Nobody sees a message box on a service's desktop. */
+        if (!g_client.place.bForToken)
+            MessageBoxW(GetDesktopWindow(), KIV_NO_AGENT_TEXT, KIV_NO_AGENT_CAPTION, MB_OK);
         return 0;
     }
 
-    g_client.hKivFileMapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, KIV_AGENT_MEM_NAME);
+    g_client.hKivFileMapping = KivAgentOpenObject(&g_client.place, KIV_AGENT_OBJ_BLOCK, NULL);
     if (g_client.hKivFileMapping == NULL)
         return 0;
     /* A view of the block's full size: a mapping of that name too small
@@ -273,16 +228,17 @@ int InitUNCShelllApp(void)
     g_client.pKivSharedMem = (AGENTBLOCK *)MapViewOfFile(g_client.hKivFileMapping,
                                                         FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
                                                         sizeof(AGENTBLOCK));
-    /* The agent made both events; the first attached client makes the
-     * mutex, the others open it. */
-    g_client.hKivExecEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_EXEC_NAME);
-    g_client.hKivDoneEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_DONE_NAME);
-    SetLastError(0);
-    g_client.hKivFreeMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
-    g_client.bKivFreshMutex = g_client.hKivFreeMutex != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
+    /* Our agent makes the events and the mutex; by plain name a client
+     * makes what an agent of another kind left to it. */
+    g_client.hKivExecEvent = KivAgentOpenObject(&g_client.place, KIV_AGENT_OBJ_EXEC, NULL);
+    g_client.hKivDoneEvent = KivAgentOpenObject(&g_client.place, KIV_AGENT_OBJ_DONE, NULL);
+    g_client.hKivFreeMutex = KivAgentOpenObject(&g_client.place, KIV_AGENT_OBJ_FREE, &g_client.bKivFreshMutex);
 
     g_client.bKivAttached = g_client.pKivSharedMem != NULL && g_client.hKivExecEvent != NULL &&
                             g_client.hKivDoneEvent != NULL && g_client.hKivFreeMutex != NULL;
+    /* For a token the client uses all of the user's objects or none. */
+    if (!g_client.bKivAttached && g_client.place.bForToken)
+        ExitUNCShelllApp();
     return g_client.bKivAttached;
 }
 

@@ -37,8 +37,9 @@ typedef BOOL (WINAPI *KIVREPLACEFILEPROC)(LPCWSTR pszReplaced, LPCWSTR pszReplac
                                           LPVOID pExclude, LPVOID pReserved);
 void KivSetSettingsReplaceSeam(KIVREPLACEFILEPROC pfn);
 
-/* The account check of StartAgentProgram: 1 when the process runs under a
- * service account. */
+/* The account check of the agent client (agentobjects.h), which then
+ * looks for the agent of the token's user and starts none: 1 when the
+ * process runs under a service account. */
 typedef int (*KIVSERVICEACCOUNTPROC)(void);
 void KivSetServiceAccountSeam(KIVSERVICEACCOUNTPROC pfn);
 

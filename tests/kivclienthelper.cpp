@@ -23,7 +23,11 @@
  *                                          signalling it ("signalled") or after its
  *                                          done signal ("answered"); there it sets
  *                                          the event READY and waits to be ended
- *   kivclienthelper touch PATH             create PATH (a program the agent runs)
+ *   kivclienthelper touch PATH             create PATH holding KIV_TEST_MARK (a
+ *                                          program the agent runs)
+ *   kivclienthelper spooler MODE CMDLINE   as a spooler thread (MODE impersonate or
+ *                                          service): launch, attach, run CMDLINE;
+ *                                          exit code = attached + 2 * launched
  *   kivclienthelper traymutex-create       exit code = CreateTrayMutex()
  *   kivclienthelper traymutex-exists       exit code = IsTrayMutexExist()
  *   kivclienthelper traymutex-hold READY QUIT
@@ -40,6 +44,7 @@
 #include "agentproto.h"
 #include "agentsync.h"
 #include "kivclient.h"
+#include "kivseams.h"
 #include "kivtraymutex.h"
 
 /* The share's test files: \\kivtest\share\cc\fN is a file for even N and a
@@ -78,6 +83,7 @@ static int RawDelete(const wchar_t *pszPath)
 {
     static HANDLE hMapping, hExec, hDone, hFree;
     static AGENTBLOCK *pBlock;
+    static const KIVAGENTPLACE plain = { 0, 0, { 0 } };
     KIVAGENTREQUEST request;
     DWORD dwWait;
     int served;
@@ -101,7 +107,7 @@ static int RawDelete(const wchar_t *pszPath)
     if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED)
         return 0;
     served = KivAgentPutRequest(pBlock, hExec, hDone, dwWait == WAIT_ABANDONED, INFINITE, &request) &&
-             KivAgentSendAndAwait(pBlock, hExec, hDone, &request);
+             KivAgentSendAndAwait(pBlock, hExec, hDone, &request, &plain);
     ReleaseMutex(hFree);
     return served;
 }
@@ -246,13 +252,37 @@ static int Stall(const wchar_t *pszStage, const wchar_t *pszFrom, const wchar_t 
     return 0;
 }
 
+/* The file holds the value of KIV_TEST_MARK the program got: which agent
+ * started it. */
 static int Touch(const wchar_t *pszPath)
 {
+    char szMark[64];
+    DWORD cch = GetEnvironmentVariableA("KIV_TEST_MARK", szMark, sizeof(szMark)), cb;
     HANDLE h = CreateFileW(pszPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return 1;
+    WriteFile(h, szMark, cch < sizeof(szMark) ? cch : 0, &cb, NULL);
     CloseHandle(h);
     return 0;
+}
+
+/* A client as the spooler's rendering thread is one: impersonating its
+ * user ("impersonate"), or under a service account ("service").  Exit
+ * code: 1 when attached (and the command line sent), + 2 when launched. */
+static int Spooler(const wchar_t *pszMode, const wchar_t *pszCmdLine)
+{
+    int launched, attached;
+
+    if (wcscmp(pszMode, L"service") == 0)
+        KivSetServiceAccountSeam([]() -> int { return 1; });
+    else if (!ImpersonateSelf(SecurityImpersonation))
+        return 100;
+    launched = LaunchKivShelllApp();
+    attached = InitUNCShelllApp();
+    if (attached)
+        UNCAppExecute(pszCmdLine);
+    ExitUNCShelllApp();
+    return attached + 2 * launched;
 }
 
 static int Hold(const wchar_t *pszReady, const wchar_t *pszQuit)
@@ -300,6 +330,8 @@ int wmain(int argc, wchar_t **argv)
         return Copy(argv[2], argv[3]);
     if (argc >= 3 && wcscmp(argv[1], L"touch") == 0)
         return Touch(argv[2]);
+    if (argc >= 4 && wcscmp(argv[1], L"spooler") == 0)
+        return Spooler(argv[2], argv[3]);
     if (argc >= 2 && wcscmp(argv[1], L"traymutex-create") == 0)
         return CreateTrayMutex();
     if (argc >= 2 && wcscmp(argv[1], L"traymutex-exists") == 0)
