@@ -100,26 +100,68 @@ LONG ExecAgentCommand(AGENTBLOCK *pBlock, LONG lCommand)
 
 /* The agent's objects; each is released at the end of AgentMain. */
 typedef struct {
+    KIVAGENTSECURITY security;  /* every object's owner and access */
     HANDLE hInstanceMutex;  /* kept to process end: marks a running agent */
     HANDLE hMapping;
     AGENTBLOCK *pBlock;
     HANDLE hExecEvent;
     HANDLE hDoneEvent;
     HANDLE hSyncEvent;
+    HANDLE hFreeMutex;      /* the client mutex, made here for the clients */
+    int bFreshMutex;        /* this copy made the client mutex */
 } AGENTSTATE;
 
+typedef enum { KIV_MAKE_BLOCK, KIV_MAKE_EVENT, KIV_MAKE_MUTEX } KIVMAKEKIND;
+
 /*
- * Sets the last-error code to 0 first, so that a stale 183 cannot count.
+ * Makes one of the agent's objects, or opens it, with the agent's owner
+ * and access (agentobjects.h): one that existed, made by a client's probe,
+ * a stop or an earlier agent, is given them too.  NULL when it cannot be
+ * had or made the agent's user's: such an object is not to be served
+ * through.  *pbExisted, when not NULL, tells whether it existed.
+ */
+static HANDLE MakeOwnObject(AGENTSTATE *pState, KIVMAKEKIND kind, const WCHAR *pszName, int *pbExisted)
+{
+    SECURITY_ATTRIBUTES *pAttributes = &pState->security.sa;
+    HANDLE hObject = NULL;
+    int bExisted;
+
+    /* Cleared first, so that a stale 183 cannot count. */
+    SetLastError(0);
+    switch (kind) {
+    case KIV_MAKE_BLOCK:
+        hObject = CreateFileMappingW(INVALID_HANDLE_VALUE, pAttributes, PAGE_READWRITE, 0, sizeof(AGENTBLOCK),
+                                     pszName);
+        break;
+    case KIV_MAKE_EVENT:
+        hObject = CreateEventW(pAttributes, FALSE, FALSE, pszName);
+        break;
+    case KIV_MAKE_MUTEX:
+        hObject = CreateMutexW(pAttributes, FALSE, pszName);
+        break;
+    }
+    bExisted = GetLastError() == ERROR_ALREADY_EXISTS;
+    if (pbExisted != NULL)
+        *pbExisted = bExisted;
+    if (hObject != NULL && !KivAgentClaimObject(&pState->security, hObject, bExisted)) {
+        CloseHandle(hObject);
+        hObject = NULL;
+    }
+    return hObject;
+}
+
+/*
  * A waiting client looks whether an agent runs by opening the mutex for a
  * moment: one that ended an instant ago may leave it in existence that
  * way, so an agent to be that finds it counts another instance only when
- * another agent program runs.
+ * another agent program runs.  0 with no mutex held when it cannot be had.
  */
 static int IsAnotherInstanceRunning(AGENTSTATE *pState, int stopflag)
 {
-    SetLastError(0);
-    pState->hInstanceMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_INSTANCE_NAME);
-    if (GetLastError() != ERROR_ALREADY_EXISTS)
+    int bExisted = 0;
+
+    pState->hInstanceMutex = MakeOwnObject(pState, KIV_MAKE_MUTEX, KIV_AGENT_INSTANCE_NAME, &bExisted);
+    if (pState->hInstanceMutex == NULL || !bExisted)
         return 0;
     return stopflag || KivAgentOtherProgramRuns();
 }
@@ -217,21 +259,18 @@ static void SendQuit(AGENTSTATE *pState)
 {
     AGENTBLOCK *pBlock = pState->pBlock;
     KIVAGENTREQUEST quit;
-    HANDLE hFreeMutex, hServer;
+    HANDLE hServer;
     DWORD dwWait;
-    int bFresh, bOwned, bPut = 0;
+    int bOwned, bPut = 0;
     LONG lSeen;
 
     ZeroMemory(&quit, sizeof(quit));
     quit.lCommand = KIV_CMD_QUIT;
-    SetLastError(0);
-    hFreeMutex = CreateMutexW(NULL, FALSE, KIV_AGENT_FREE_NAME);
-    bFresh = hFreeMutex != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
-    dwWait = hFreeMutex ? WaitForSingleObject(hFreeMutex, KIV_STOP_MUTEX_WAIT_MS) : WAIT_FAILED;
+    dwWait = WaitForSingleObject(pState->hFreeMutex, KIV_STOP_MUTEX_WAIT_MS);
     bOwned = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
     if (bOwned)
         bPut = KivAgentPutRequest(pBlock, pState->hExecEvent, pState->hDoneEvent,
-                                  dwWait == WAIT_ABANDONED || bFresh, KIV_STOP_DONE_WAIT_MS, &quit);
+                                  dwWait == WAIT_ABANDONED || pState->bFreshMutex, KIV_STOP_DONE_WAIT_MS, &quit);
     if (bPut) {
         SetEvent(pState->hExecEvent);
         if (WaitForSingleObject(pState->hDoneEvent, KIV_STOP_DONE_WAIT_MS) != WAIT_OBJECT_0)
@@ -246,9 +285,7 @@ static void SendQuit(AGENTSTATE *pState)
         }
     }
     if (bOwned)
-        ReleaseMutex(hFreeMutex);
-    if (hFreeMutex)
-        CloseHandle(hFreeMutex);
+        ReleaseMutex(pState->hFreeMutex);
 }
 
 /*
@@ -272,7 +309,7 @@ int AgentMain(char *pszArgs)
 {
     AGENTSTATE state;
     int stopflag = 0;
-    int another;
+    int another, bMutexExisted = 0;
 
     ZeroMemory(&state, sizeof(state));
 
@@ -280,9 +317,12 @@ int AgentMain(char *pszArgs)
     if (lstrlenA(pszArgs) <= KIV_AGENT_MIN_ARGS_LEN)
         return 0;
     ParseCmdLine(pszArgs, &stopflag);
+    /* Without its own user it could make no object its user's. */
+    if (!KivAgentMakeSecurity(&state.security))
+        goto Exit;
     another = IsAnotherInstanceRunning(&state, stopflag);
-    if (another != stopflag)
-        goto Exit;   /* a serving copy exists, or there is none to stop */
+    if (state.hInstanceMutex == NULL || another != stopflag)
+        goto Exit;   /* not to be had, a serving copy exists, or there is none to stop */
     if (stopflag) {
         /* A stop is no agent: held while it waits, the instance mutex
          * would keep a new agent from starting and count as one to the
@@ -294,17 +334,18 @@ int AgentMain(char *pszArgs)
     if (!IsInAutoRun(KIV_AGENT_RUN_VALUE))
         AddToAutoRun(KIV_AGENT_RUN_VALUE);
 
-    state.hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE,
-                                        0, sizeof(AGENTBLOCK), KIV_AGENT_MEM_NAME);
+    state.hMapping = MakeOwnObject(&state, KIV_MAKE_BLOCK, KIV_AGENT_MEM_NAME, NULL);
     if (!state.hMapping)
         goto Exit;
     state.pBlock = MapAgentBlock(state.hMapping);
     if (!state.pBlock)
         goto Exit;
-    state.hExecEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_EXEC_NAME);
-    state.hDoneEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_DONE_NAME);
-    state.hSyncEvent = CreateEventW(NULL, FALSE, FALSE, KIV_AGENT_SYNC_NAME);
-    if (!state.hExecEvent || !state.hDoneEvent || !state.hSyncEvent)
+    state.hExecEvent = MakeOwnObject(&state, KIV_MAKE_EVENT, KIV_AGENT_EXEC_NAME, NULL);
+    state.hDoneEvent = MakeOwnObject(&state, KIV_MAKE_EVENT, KIV_AGENT_DONE_NAME, NULL);
+    state.hSyncEvent = MakeOwnObject(&state, KIV_MAKE_EVENT, KIV_AGENT_SYNC_NAME, NULL);
+    state.hFreeMutex = MakeOwnObject(&state, KIV_MAKE_MUTEX, KIV_AGENT_FREE_NAME, &bMutexExisted);
+    state.bFreshMutex = !bMutexExisted;
+    if (!state.hExecEvent || !state.hDoneEvent || !state.hSyncEvent || !state.hFreeMutex)
         goto Exit;
 
     if (stopflag)
@@ -316,6 +357,8 @@ int AgentMain(char *pszArgs)
         ServeRequests(&state);
 
 Exit:
+    if (state.hFreeMutex)
+        CloseHandle(state.hFreeMutex);
     if (state.hSyncEvent)
         CloseHandle(state.hSyncEvent);
     if (state.hDoneEvent)
