@@ -32,6 +32,7 @@ extern "C" {
 
 /* Program file of the agent and the argument texts that select its mode. */
 #define KIV_AGENT_EXE_NAME      L"kivprt.exe"
+#define KIV_AGENT_START_ARGS    L"  -start"      /* its autostart value's */
 #define KIV_AGENT_LAUNCH_ARGS   L"  -launch"
 #define KIV_AGENT_STOP_ARGS     L"  -stop"
 

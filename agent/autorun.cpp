@@ -1,7 +1,10 @@
 /*
  * The agent's autostart value under HKLM\...\Run, so that Windows starts it
- * at every logon.  A user without write access to HKEY_LOCAL_MACHINE simply
- * goes without: nothing here reports a failure.
+ * at every logon.  Setup writes it; the agent checks it at every start and
+ * writes it again where it may.  Where it may not write the machine's
+ * key, a machine value that is right is left alone, and without one the
+ * same text goes under the user's own Run key, so that the agent still
+ * starts at that user's logon.  Nothing here reports a failure.
  */
 #include "kivprt.h"
 
@@ -46,7 +49,8 @@ int GetAutoRunText(char *pszText, DWORD cchText)
     return 1;
 }
 
-int IsInAutoRun(const char *pszValueName)
+/* 1 when the value under hRoot's Run key holds the expected text. */
+static int RunValueIsRight(HKEY hRoot, const char *pszValueName)
 {
     HKEY hKey = NULL;
     char szExpected[KIV_RUN_TEXT_UNITS];
@@ -55,7 +59,7 @@ int IsInAutoRun(const char *pszValueName)
     DWORD cbValue = KIV_RUN_TEXT_UNITS;
     int result = 0;
 
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(hRoot, KIV_RUN_KEY, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
         return 0;
     if (!GetAutoRunText(szExpected, sizeof(szExpected)))
         goto Exit;
@@ -72,14 +76,30 @@ Exit:
     return result;
 }
 
+int IsInAutoRun(const char *pszValueName)
+{
+    return RunValueIsRight(HKEY_LOCAL_MACHINE, pszValueName);
+}
+
 void AddToAutoRun(const char *pszValueName)
 {
     HKEY hKey = NULL;
     char szText[KIV_RUN_TEXT_UNITS];
+    DWORD cbText;
+    int bWritten = 0;
 
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY, 0, KEY_WRITE, &hKey) != ERROR_SUCCESS)
+    if (!GetAutoRunText(szText, sizeof(szText)))
         return;
-    if (GetAutoRunText(szText, sizeof(szText)))
-        RegSetValueExA(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szText, (DWORD)lstrlenA(szText) + 1);
-    RegCloseKey(hKey);
+    cbText = (DWORD)lstrlenA(szText) + 1;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY, 0, KEY_WRITE, &hKey) == ERROR_SUCCESS) {
+        bWritten = RegSetValueExA(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szText, cbText) == ERROR_SUCCESS;
+        RegCloseKey(hKey);
+    }
+    if (bWritten || RunValueIsRight(HKEY_CURRENT_USER, pszValueName))
+        return;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, KIV_RUN_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &hKey, NULL) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szText, cbText);
+        RegCloseKey(hKey);
+    }
 }

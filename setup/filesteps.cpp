@@ -9,6 +9,7 @@
  * product's files.
  */
 #include "setupsteps.h"
+#include "agentproto.h"     /* the agent's program and switches */
 #include "kivclient.h"
 #include "kivpath.h"
 
@@ -143,6 +144,40 @@ void DeleteRunValue(const char *pszValueName)
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_WRITE, &hKey) != ERROR_SUCCESS)
         return;
     RegDeleteValueA(hKey, pszValueName);
+    RegCloseKey(hKey);
+}
+
+int BuildProgramCommand(const WCHAR *pszFolder, const WCHAR *pszProgram, const WCHAR *pszArgs,
+                        WCHAR *pszCommand)
+{
+    WCHAR szProgram[KIV_PATH_UNITS];
+    size_t cchProgram, cchArgs = wcslen(pszArgs);
+
+    if (!BuildFullPath(pszFolder, pszProgram, szProgram))
+        return 0;
+    cchProgram = wcslen(szProgram);
+    if (cchProgram + 2 + cchArgs >= KIV_COMMAND_UNITS)
+        return 0;
+    pszCommand[0] = L'"';
+    memcpy(pszCommand + 1, szProgram, cchProgram * sizeof(WCHAR));
+    pszCommand[1 + cchProgram] = L'"';
+    memcpy(pszCommand + 2 + cchProgram, pszArgs, (cchArgs + 1) * sizeof(WCHAR));
+    return 1;
+}
+
+/* Setup's own build's view of the key: the agent of the same build reads
+ * it there.  Quoted, or Windows would try "C:\Program.exe" first. */
+void WriteAgentRunValue(const WCHAR *pszInstallDir)
+{
+    WCHAR szCommand[KIV_COMMAND_UNITS];
+    HKEY hKey = NULL;
+
+    if (!BuildProgramCommand(pszInstallDir, KIV_AGENT_EXE_NAME, KIV_AGENT_START_ARGS, szCommand))
+        return;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"" KIV_RUN_KEY_A, 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(hKey, L"" KIV_RUN_VALUE_AGENT, 0, REG_SZ, (const BYTE *)szCommand,
+                   (DWORD)((wcslen(szCommand) + 1) * sizeof(WCHAR)));
     RegCloseKey(hKey);
 }
 

@@ -51,6 +51,8 @@ static int RunInstallSteps(WCHAR *pszDriverDir)
         return KIV_INSTALL_FILE_FAILED;
     if (!CopySetupFiles(g_apszInstallFiles, KIV_INSTALL_FILE_COUNT, szInstallDir))
         return KIV_INSTALL_FILE_FAILED;
+    /* No agent writes the machine's value where its user may not. */
+    WriteAgentRunValue(szInstallDir);
 
     if (!RegisterPrinterDriver())
         return KIV_INSTALL_SPOOL_FAILED;

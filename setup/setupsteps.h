@@ -154,6 +154,15 @@ int CopyDriverFiles(const WCHAR *pszDriverDir);
 int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFolder);
 int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
 void RemoveStagedDriverFiles(const WCHAR *pszDriverDir);
+/* Room of a program's command line: its path in quotes and a switch. */
+#define KIV_COMMAND_UNITS (KIV_PATH_UNITS + 16)
+/* "\"<folder><program>\"<args>" into pszCommand (KIV_COMMAND_UNITS): 1, or
+ * 0 when it does not fit. */
+int BuildProgramCommand(const WCHAR *pszFolder, const WCHAR *pszProgram, const WCHAR *pszArgs,
+                        WCHAR *pszCommand);
+/* The machine's autostart value of the agent in the install folder, so
+ * that every user's agent starts at logon. */
+void WriteAgentRunValue(const WCHAR *pszInstallDir);
 /* Deletes a file unless it lies in setup's own folder (below). */
 void DeleteFileIfPresent(const WCHAR *pszPath);
 /* 1 when the path names a file in setup's current folder, where its

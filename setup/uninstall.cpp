@@ -18,7 +18,8 @@
  * is left: KIV_UNINSTALL_ALL_GONE or KIV_UNINSTALL_SOME_LEFT.
  */
 #include "setupsteps.h"
-#include "agentproto.h"    /* the agent's instance mutex */
+#include "agentobjects.h"  /* where the agent runs */
+#include "agentproto.h"
 #include "kivclient.h"     /* FileExists */
 
 #include <stdarg.h>
@@ -30,9 +31,6 @@
 /* The tray's window class (the product name) and its quit message. */
 #define KIV_TRAY_CLASS_W        KIV_PRINTER_NAME_W
 #define KIV_TRAY_QUIT_MSG_W     L"KivPrinterTrayMsg30"
-/* The agent's stop mode, as its clients ask for it. */
-#define KIV_AGENT_PROGRAM       L"kivprt.exe"
-#define KIV_AGENT_STOP_ARGS     L"  -stop"
 #define KIV_XCV_DELETE_PORT     L"DeletePort"
 
 /* How long a program that was asked to end is waited for, in steps of
@@ -195,14 +193,12 @@ static void EndTray(void)
     }
 }
 
+/* Where a client of this thread would find it (agentobjects.h). */
 static int AgentIsRunning(void)
 {
-    HANDLE hMutex = OpenMutexW(SYNCHRONIZE, FALSE, KIV_AGENT_INSTANCE_NAME);
+    KIVAGENTPLACE place;
 
-    if (!hMutex)
-        return 0;
-    CloseHandle(hMutex);
-    return 1;
+    return KivAgentFindPlace(&place) && KivAgentIsRunning(&place);
 }
 
 /* The serving agent is told to quit by its own program in stop mode; it
@@ -210,21 +206,14 @@ static int AgentIsRunning(void)
 static void StopAgent(const WCHAR *pszInstallDir)
 {
     WCHAR szProgram[KIV_PATH_UNITS];
-    WCHAR szCommand[KIV_PATH_UNITS + 16];
+    WCHAR szCommand[KIV_COMMAND_UNITS];
     STARTUPINFOW startup;
     PROCESS_INFORMATION process;
-    size_t cchProgram;
 
-    static_assert(KIV_PATH_UNITS + 16 >= KIV_PATH_UNITS + 2 + sizeof(KIV_AGENT_STOP_ARGS) / sizeof(WCHAR),
-                  "the stop command could be cut");
-    if (!AgentIsRunning() || !BuildFullPath(pszInstallDir, KIV_AGENT_PROGRAM, szProgram) ||
-        !FileExists(szProgram))
+    if (!AgentIsRunning() || !BuildFullPath(pszInstallDir, KIV_AGENT_EXE_NAME, szProgram) ||
+        !FileExists(szProgram) ||
+        !BuildProgramCommand(pszInstallDir, KIV_AGENT_EXE_NAME, KIV_AGENT_STOP_ARGS, szCommand))
         return;
-    cchProgram = wcslen(szProgram);
-    szCommand[0] = L'"';
-    memcpy(szCommand + 1, szProgram, cchProgram * sizeof(WCHAR));
-    szCommand[1 + cchProgram] = L'"';
-    memcpy(szCommand + 2 + cchProgram, KIV_AGENT_STOP_ARGS, sizeof(KIV_AGENT_STOP_ARGS));
 
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
@@ -903,7 +892,7 @@ DWORD FindProductParts(void)
  * that was not there before has only printers this installation made, so
  * all of them go with it.  The forms, the autostart values and the entry
  * in Add or Remove Programs need no undoing: a failed installation adds
- * none of them.
+ * none of them; the agent's autostart value goes with the programs.
  */
 void UndoInstallation(DWORD dwParts)
 {
@@ -916,6 +905,8 @@ void UndoInstallation(DWORD dwParts)
     }
     if (dwParts & KIV_PART_PORT)
         DeleteKivPort(&report);
-    if (dwParts & KIV_PART_FILES)
+    if (dwParts & KIV_PART_FILES) {
         DeleteProgramFiles(&report);
+        DeleteRunValue(KIV_RUN_VALUE_AGENT);
+    }
 }
