@@ -478,7 +478,10 @@ TEST(RunningPrograms, AgentAndTrayAreEndedAndTheirRunValuesDeleted)
     EXPECT_TRUE(WaitExit(hTray, 0, &trayCode));
     EXPECT_EQ(trayCode, 0u);
     CloseHandle(hTray);
-    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt"));
+    /* The agent's value now names the new copy, for every user's logon. */
+    std::string agentRun;
+    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt", &agentRun));
+    EXPECT_EQ(agentRun, "\"" + Narrow(InstallDir()) + "\\kivprt.exe\"  -start");
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
     /* And their new copies are in place (setup starts neither). */
     EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivprt.exe", InstallDir() + L"\\kivprt.exe"));

@@ -12,6 +12,7 @@
  * function returns is the calling convention, below.
  */
 #include "debugrun.h"
+#include "testsupport.h"
 
 #include <string.h>
 
@@ -249,7 +250,7 @@ DWORD DebugRun::OnException(const DEBUG_EVENT &ev)
             if (hook.onCall)
                 hook.onCall(*this, args);
             fail = hook.fail && (!hook.failIf || hook.failIf(*this, args));
-            emulate = !fail && hook.emulate;
+            emulate = !fail && hook.emulate && (!hook.failIf || hook.failIf(*this, args));
         }
         if (fail) {
             DWORD dwError = hook.dwError;
@@ -283,10 +284,16 @@ bool DebugRun::Run(const std::wstring &cmdline, const std::wstring &curDir, DWOR
     buf.push_back(0);
     ZeroMemory(&si, sizeof(si));
     si.cb = sizeof(si);
-    if (!CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, DEBUG_ONLY_THIS_PROCESS, NULL,
+    if (!CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE,
+                        DEBUG_ONLY_THIS_PROCESS | (sessionId != KIV_OWN_SESSION ? CREATE_SUSPENDED : 0), NULL,
                         curDir.empty() ? NULL : curDir.c_str(), &si, &pi)) {
         failure = "cannot start the program (error " + std::to_string(GetLastError()) + ")";
         return false;
+    }
+    if (sessionId != KIV_OWN_SESSION && (!SetProcessSession(pi.hProcess, sessionId) ||
+                                         ResumeThread(pi.hThread) == (DWORD)-1)) {
+        failure = "cannot put the program into session " + std::to_string(sessionId);
+        TerminateProcess(pi.hProcess, 99);
     }
     processId = pi.dwProcessId;
 

@@ -37,7 +37,8 @@ struct CallHook {
     int cArgs = 0;          /* its arguments */
     bool fail = false;      /* skip the call: return 0 with dwError */
     DWORD dwError = 0;
-    /* When set, only the calls for which it returns true fail. */
+    /* When set, only the calls for which it returns true fail (or, with
+     * emulate, are emulated). */
     std::function<bool(DebugRun &, const ULONG_PTR *args)> failIf;
     /* Only calls made by the program's own module count; calls that
      * system DLLs make internally run untouched and unseen. */
@@ -54,6 +55,8 @@ struct CallHook {
 class DebugRun {
 public:
     std::vector<CallHook> hooks;
+    /* The session to start the program in (KIV_OWN_SESSION: this one's). */
+    DWORD sessionId = 0xFFFFFFFFu;
     /* Called for each debug output line while the program stands still. */
     std::function<void(DebugRun &, const std::string &line)> onDebugString;
 

@@ -2,6 +2,7 @@
  * Helpers for the tests; see testsupport.h.
  */
 #include "testsupport.h"
+#include <winternl.h>
 
 #include <shlobj.h>
 #include <stdio.h>
@@ -23,17 +24,37 @@ std::wstring BinPath(const std::wstring &name)
     return BinDir() + L"\\" + name;
 }
 
-HANDLE Launch(const std::wstring &cmdline)
+bool SetProcessSession(HANDLE hProcess, DWORD sessionId)
+{
+    typedef LONG(NTAPI * QUERYPROC)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    QUERYPROC query = (QUERYPROC)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                                                        "NtQueryInformationProcess");
+    PROCESS_BASIC_INFORMATION info;
+    /* Wine keeps the session id in the PEB, where Windows has it too. */
+    const SIZE_T offset = sizeof(void *) == 8 ? 0x2C0 : 0x1D4;
+
+    return query && query(hProcess, ProcessBasicInformation, &info, sizeof(info), NULL) >= 0 &&
+           WriteProcessMemory(hProcess, (BYTE *)info.PebBaseAddress + offset, &sessionId, sizeof(sessionId),
+                              NULL);
+}
+
+HANDLE Launch(const std::wstring &cmdline, DWORD sessionId)
 {
     STARTUPINFOW si;
     PROCESS_INFORMATION pi;
     std::vector<wchar_t> buf(cmdline.begin(), cmdline.end());
+    DWORD flags = sessionId == KIV_OWN_SESSION ? 0 : CREATE_SUSPENDED;
     buf.push_back(0);
 
     ZeroMemory(&si, sizeof(si));
     si.cb = sizeof(si);
-    if (!CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+    if (!CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi))
         return NULL;
+    if (flags && (!SetProcessSession(pi.hProcess, sessionId) || ResumeThread(pi.hThread) == (DWORD)-1)) {
+        TerminateProcess(pi.hProcess, 99);
+        CloseHandle(pi.hProcess);
+        pi.hProcess = NULL;
+    }
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }

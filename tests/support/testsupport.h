@@ -20,8 +20,14 @@
 std::wstring BinDir();
 std::wstring BinPath(const std::wstring &name);
 
-/* Starts a command line; returns the process handle (or NULL). */
-HANDLE Launch(const std::wstring &cmdline);
+/* The session a program starts in unless it is put into another. */
+#define KIV_OWN_SESSION 0xFFFFFFFFu
+/* Puts a program created suspended into another session: its plain object
+ * names then go to that session's namespace (session 0: the spooler's). */
+bool SetProcessSession(HANDLE hProcess, DWORD sessionId);
+/* Starts a command line (in another session); returns the process handle
+ * (or NULL). */
+HANDLE Launch(const std::wstring &cmdline, DWORD sessionId = KIV_OWN_SESSION);
 /* Waits for the process to end; true with its exit code when it did. */
 bool WaitExit(HANDLE hProcess, DWORD ms, DWORD *pExitCode);
 /* Polls pred every pollMs until it holds or ms have passed. */

@@ -1,0 +1,282 @@
+/*
+ * The agent of the user who printed, in that user's session.  Wine keeps a
+ * process's session in its PEB, where a test can put it, and its tokens
+ * always tell session 1: a client in session 0 whose thread impersonates
+ * stands for the spooler rendering a job of the user of session 1.  Each
+ * agent carries a mark in its environment, which the programs it runs
+ * write into their files: so a file tells which agent served.
+ */
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_common_util.h"
+#include "agentobjects.h"
+#include "kivclient.h"
+#include "setuptest.h"
+
+namespace {
+
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+/* Where this user's agent of the session keeps its objects. */
+KIVAGENTPLACE SessionPlace(DWORD sessionId)
+{
+    KIVAGENTPLACE place;
+    ImpersonateSelf(SecurityImpersonation);
+    KivAgentFindPlace(&place);
+    RevertToSelf();
+    place.dwSessionId = sessionId;
+    return place;
+}
+
+/* An agent started with KIV_TEST_MARK = mark, in its own session or in
+ * session 0, ended with the test. */
+struct MarkedAgent {
+    HANDLE hProcess = NULL;
+    bool Start(const wchar_t *mark, DWORD sessionId)
+    {
+        SetEnvironmentVariableW(L"KIV_TEST_MARK", mark);
+        hProcess = Launch(L"\"" + BinPath(L"kivprt.exe") + L"\"  -start", sessionId);
+        SetEnvironmentVariableW(L"KIV_TEST_MARK", NULL);
+        /* The client mutex comes last of its objects. */
+        KIVAGENTPLACE place = SessionPlace(sessionId == KIV_OWN_SESSION ? 1 : sessionId);
+        return hProcess && WaitFor([&place] {
+                   HANDLE h = KivAgentOpenObject(&place, KIV_AGENT_OBJ_FREE, NULL);
+                   return h != NULL && CloseHandle(h);
+               });
+    }
+    ~MarkedAgent()
+    {
+        if (hProcess) {
+            TerminateProcess(hProcess, 99);
+            CloseHandle(hProcess);
+        }
+    }
+};
+
+/* The command line of a program that writes the mark of its agent into
+ * the file. */
+std::wstring MarkCommand(const std::wstring &file)
+{
+    return L"\"" + BinPath(L"kivclienthelper.exe") + L"\" touch " + file;
+}
+
+/* The helper as a spooler thread (mode impersonate or service), running
+ * MarkCommand(file) through the agent it finds. */
+std::wstring SpoolerCommand(const wchar_t *mode, const std::wstring &file)
+{
+    std::wstring run = MarkCommand(file);
+    std::wstring quoted;
+    for (wchar_t c : run)
+        quoted += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
+    return L"\"" + BinPath(L"kivclienthelper.exe") + L"\" spooler " + mode + L" \"" + quoted + L"\"";
+}
+
+std::string WrittenMark(const std::wstring &file)
+{
+    std::string mark = "(none)";
+    WaitFor([&] { return ReadWholeFile(file, &mark) && !mark.empty(); });
+    return mark;
+}
+
+std::string SidText(PSID pSid)
+{
+    char *psz = NULL;
+    std::string text = pSid && ConvertSidToStringSidA(pSid, &psz) ? psz : "(none)";
+    LocalFree(psz);
+    return text;
+}
+
+/* The owner of the object, then the account of each entry of its DACL. */
+std::vector<std::string> OwnerAndAccess(HANDLE h)
+{
+    PSID pOwner = NULL;
+    PACL pDacl = NULL;
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    std::vector<std::string> out;
+
+    if (!h || GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &pOwner, NULL, &pDacl, NULL, &pSd) != ERROR_SUCCESS)
+        return { "(unreadable)" };
+    out.push_back(SidText(pOwner));
+    for (DWORD i = 0; pDacl && i < pDacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *pAce = NULL;
+        if (GetAce(pDacl, i, (void **)&pAce))
+            out.push_back(SidText(&pAce->SidStart));
+    }
+    LocalFree(pSd);
+    return out;
+}
+
+std::string OwnSid()
+{
+    HANDLE hToken;
+    BYTE buf[256];
+    DWORD cb;
+    std::string sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+        if (GetTokenInformation(hToken, TokenUser, buf, sizeof(buf), &cb))
+            sid = SidText(((TOKEN_USER *)buf)->User.Sid);
+        CloseHandle(hToken);
+    }
+    return sid;
+}
+
+}  // namespace
+
+TEST(Sessions, TheSpoolersThreadIsServedByTheAgentOfItsUsersSession)
+{
+    MarkedAgent user, services;
+    ASSERT_TRUE(user.Start(L"session1", KIV_OWN_SESSION));
+    ASSERT_TRUE(services.Start(L"session0", 0));
+
+    DWORD code = 0;
+    HANDLE h = Launch(SpoolerCommand(L"impersonate", L"C:\\spooler.txt"), 0);
+    ASSERT_TRUE(WaitExit(h, KIV_TEST_DEADLINE_MS, &code));
+    CloseHandle(h);
+    EXPECT_EQ(code, 1u) << "attached, and no agent launched";
+    EXPECT_EQ(WrittenMark(L"C:\\spooler.txt"), "session1");
+
+    /* An application of session 1 reaches the same agent by plain names. */
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    UNCAppExecute(MarkCommand(L"C:\\app.txt").c_str());
+    ExitUNCShelllApp();
+    EXPECT_EQ(WrittenMark(L"C:\\app.txt"), "session1");
+}
+
+TEST(Sessions, WithoutItsUsersAgentTheSpoolersThreadGetsNothingAtOnceAndNoMessage)
+{
+    MarkedAgent services;
+    ASSERT_TRUE(services.Start(L"session0", 0));
+
+    /* Impersonating, and under a service account whose token cannot be
+     * read: neither falls back on the agent of its own session. */
+    for (const wchar_t *mode : { L"impersonate", L"service" }) {
+        DebugRun run;
+        run.sessionId = 0;
+        CallHook box;
+        box.dll = "user32.dll";
+        box.function = "MessageBoxW";
+        box.cArgs = 4;
+        run.hooks.push_back(box);
+        if (wcscmp(mode, L"service") == 0) {
+            CallHook token;
+            token.dll = "kernelbase.dll";
+            token.function = "GetTokenInformation";
+            token.cArgs = 5;
+            token.fail = true;
+            token.dwError = ERROR_ACCESS_DENIED;
+            run.hooks.push_back(token);
+        }
+        /* Well within the 60 s a launch would wait. */
+        ASSERT_TRUE(run.Run(SpoolerCommand(mode, L"C:\\spooler.txt"), L"", KIV_TEST_DEADLINE_MS)) << run.failure;
+        EXPECT_EQ(run.exitCode, 0u) << Narrow(mode);
+        EXPECT_EQ(run.Hook("MessageBoxW")->cCalls, 0) << Narrow(mode);
+    }
+
+    /* Session 0's agent was sent nothing: its block is as it made it. */
+    KIVAGENTPLACE place = SessionPlace(0);
+    HANDLE hBlock = KivAgentOpenObject(&place, KIV_AGENT_OBJ_BLOCK, NULL);
+    ASSERT_TRUE(hBlock != NULL);
+    AGENTBLOCK *pBlock = (AGENTBLOCK *)MapViewOfFile(hBlock, FILE_MAP_READ, 0, 0, sizeof(AGENTBLOCK));
+    ASSERT_TRUE(pBlock != NULL);
+    EXPECT_EQ(pBlock->lCommand, 0);
+    UnmapViewOfFile(pBlock);
+    CloseHandle(hBlock);
+}
+
+TEST(Sessions, AnotherOwnersObjectsAreNotUsedForAToken)
+{
+    /* Everybody may use them, but they are the Administrators group's. */
+    SECURITY_ATTRIBUTES sa = { sizeof(sa), NULL, FALSE };
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &sa.lpSecurityDescriptor, NULL));
+    HANDLE ah[] = { CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(AGENTBLOCK),
+                                       KIV_AGENT_MEM_NAME),
+                    CreateEventW(&sa, FALSE, FALSE, KIV_AGENT_EXEC_NAME),
+                    CreateEventW(&sa, FALSE, FALSE, KIV_AGENT_DONE_NAME),
+                    CreateMutexW(&sa, FALSE, KIV_AGENT_FREE_NAME),
+                    CreateMutexW(&sa, FALSE, KIV_AGENT_INSTANCE_NAME) };
+    for (HANDLE h : ah)
+        ASSERT_TRUE(h != NULL);
+
+    /* Impersonation is the thread's own. */
+    AsyncCall client([] {
+        if (!ImpersonateSelf(SecurityImpersonation))
+            return -1;
+        int r = IsKivShelllAppRunning() * 100 + InitUNCShelllApp() * 10 +
+                UNCCopyFile(L"C:\\windows\\win.ini", L"C:\\copy.ini");
+        RevertToSelf();
+        return r;
+    });
+    ASSERT_TRUE(client.Wait()) << "the client waits for an agent";
+    EXPECT_EQ(client.Result(), 0);
+    EXPECT_EQ(WaitForSingleObject(ah[1], 0), (DWORD)WAIT_TIMEOUT) << "a request was signalled";
+    for (HANDLE h : ah)
+        CloseHandle(h);
+    LocalFree(sa.lpSecurityDescriptor);
+}
+
+TEST(AgentObjects, AreOwnedByItsUserAndOpenToItAndLocalSystemAlone)
+{
+    /* A client's block and events, made before the agent started. */
+    RawAgentClient early;
+    ASSERT_TRUE(early.Attach());
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(L"  -start"));
+
+    const std::vector<std::string> expected = { OwnSid(), OwnSid(), "S-1-5-18" };
+    HANDLE hFree = OpenMutexW(READ_CONTROL, FALSE, KIV_AGENT_FREE_NAME);
+    HANDLE hInstance = OpenMutexW(READ_CONTROL, FALSE, KIV_AGENT_INSTANCE_NAME);
+    EXPECT_EQ(OwnerAndAccess(early.hMapping), expected);
+    EXPECT_EQ(OwnerAndAccess(early.hExec), expected);
+    EXPECT_EQ(OwnerAndAccess(early.hDone), expected);
+    EXPECT_EQ(OwnerAndAccess(hFree), expected);
+    EXPECT_EQ(OwnerAndAccess(hInstance), expected);
+    CloseHandle(hFree);
+    CloseHandle(hInstance);
+    EXPECT_TRUE(agent.Stop());
+}
+
+TEST(AgentAutostart, WithoutTheMachinesKeyTheUsersOwnValueStandsInForAMissingOne)
+{
+    const std::string expected = "\"" + Narrow(BinPath(L"kivprt.exe")) + "\"  -start";
+
+    for (bool machineValueRight : { false, true }) {
+        if (machineValueRight) {
+            ASSERT_TRUE(RegSetString(HKEY_LOCAL_MACHINE, kRunKey, "kivprt", expected));
+        }
+        RegDeleteValueIn(HKEY_CURRENT_USER, kRunKey, "kivprt");
+
+        /* Windows refuses the machine's key to a user without the right. */
+        DebugRun run;
+        CallHook open;
+        open.dll = "kernelbase.dll";
+        open.function = "RegOpenKeyExA";
+        open.cArgs = 5;
+        open.failIf = [](DebugRun &, const ULONG_PTR *args) {
+            return (HKEY)args[0] == HKEY_LOCAL_MACHINE && (args[3] & KEY_SET_VALUE) != 0;
+        };
+        open.emulate = [](DebugRun &, const ULONG_PTR *) -> ULONG_PTR { return ERROR_ACCESS_DENIED; };
+        run.hooks.push_back(open);
+        std::thread debugger([&] { run.Run(L"\"" + BinPath(L"kivprt.exe") + L"\"  -start", L"", 60000); });
+
+        /* Its objects come after its autostart value. */
+        std::string value;
+        EXPECT_TRUE(WaitFor([] { return EventExists(KIV_AGENT_EXEC_NAME); }));
+        EXPECT_EQ(RegGetString(HKEY_CURRENT_USER, kRunKey, "kivprt", &value), !machineValueRight);
+        if (!machineValueRight) {
+            EXPECT_EQ(value, expected);
+        }
+        EXPECT_GT(run.Hook("RegOpenKeyExA")->cCalls, 0);
+        DWORD code;
+        EXPECT_TRUE(RunAgentToEnd(L"  -stop", &code));
+        debugger.join();
+        EXPECT_TRUE(run.failure.empty()) << run.failure;
+    }
+}
