@@ -136,14 +136,15 @@ static int BuildSessionName(DWORD dwSessionId, const WCHAR *pszName, WCHAR *pszO
 {
     WCHAR szNumber[12];
     size_t cch = 0, i = sizeof(szNumber) / sizeof(szNumber[0]) - 1;
+    DWORD dwLeft = dwSessionId;
 
     pszOut[0] = L'\0';
     szNumber[i] = L'\0';
     do {
-        szNumber[--i] = (WCHAR)(L'0' + dwSessionId % 10);
-        dwSessionId /= 10;
-    } while (dwSessionId != 0);
-    if (szNumber[i] != L'0' &&
+        szNumber[--i] = (WCHAR)(L'0' + dwLeft % 10);
+        dwLeft /= 10;
+    } while (dwLeft != 0);
+    if (dwSessionId != 0 &&
         (!AppendText(pszOut, &cch, L"\\Sessions\\") || !AppendText(pszOut, &cch, szNumber + i)))
         return 0;
     return AppendText(pszOut, &cch, L"\\BaseNamedObjects\\") && AppendText(pszOut, &cch, pszName);
@@ -260,8 +261,9 @@ int KivAgentMakeSecurity(KIVAGENTSECURITY *pSecurity)
     int result;
 
     ZeroMemory(pSecurity, sizeof(*pSecurity));
-    result = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken) &&
-             ReadTokenUser(hToken, pSecurity->adwUserSid) &&
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        hToken = NULL;
+    result = hToken != NULL && ReadTokenUser(hToken, pSecurity->adwUserSid) &&
              InitializeAcl(pAcl, sizeof(pSecurity->adwAcl), ACL_REVISION) &&
              AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_ALL, (PSID)pSecurity->adwUserSid) &&
              AddAccessAllowedAce(pAcl, ACL_REVISION, GENERIC_ALL, &localSystem) &&

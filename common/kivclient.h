@@ -11,6 +11,13 @@
  * run for 60 s is given up and returns 0.  A client that died in the
  * middle of a request never makes the next one return its result.
  *
+ * Where the agent is: a thread that impersonates (the spooler rendering
+ * a job) and a process of a service account work for the user and
+ * session of the token in force, and use only objects that user owns;
+ * there no message is shown and nothing is started or waited for (see
+ * agentobjects.h).  Every other program finds the agent of its own
+ * session by the plain names.
+ *
  * Paths are UTF-16; a path sent to the agent has at most 255 characters
  * (KIV_AGENT_MAX_PATH_LEN).  A request with a longer path is refused: it
  * returns 0 and sends nothing.
@@ -90,10 +97,9 @@ int DirExists(const WCHAR *pszPath);
  * argument text of its mode ("  -launch", "  -stop").  It starts that
  * program from the install folder (KivImagePrinterFolderExist) with the
  * argument text, hidden, and does not wait for it: 1 when it was started,
- * 0 when there is no installed program or it could not be started.  The
- * agent works under the account of its starter: one started from inside
- * the print spooler reaches what the spooler's account reaches, so the
- * autostart value (the user's logon) stays the agent's usual start.
+ * 0 when there is no installed program or it could not be started, and
+ * for a token (see above): the agent would get this process's account
+ * and session, not the user's, so there the user's logon starts it.
  */
 int StartAgentProgram(const WCHAR *pszProgram, const WCHAR *pszParams);
 
