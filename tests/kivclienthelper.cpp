@@ -25,9 +25,8 @@
  *                                          the event READY and waits to be ended
  *   kivclienthelper touch PATH             create PATH holding KIV_TEST_MARK (a
  *                                          program the agent runs)
- *   kivclienthelper spooler MODE CMDLINE   as a spooler thread (MODE impersonate or
- *                                          service): launch, attach, run CMDLINE;
- *                                          exit code = attached + 2 * launched
+ *   kivclienthelper spooler MODE FILE      as a spooler thread (MODE impersonate or
+ *                                          service): launch, attach, run "touch FILE"
  *   kivclienthelper traymutex-create       exit code = CreateTrayMutex()
  *   kivclienthelper traymutex-exists       exit code = IsTrayMutexExist()
  *   kivclienthelper traymutex-hold READY QUIT
@@ -268,10 +267,14 @@ static int Touch(const wchar_t *pszPath)
 
 /* A client as the spooler's rendering thread is one: impersonating its
  * user ("impersonate"), or under a service account ("service").  Exit
- * code: 1 when attached (and the command line sent), + 2 when launched. */
-static int Spooler(const wchar_t *pszMode, const wchar_t *pszCmdLine)
+ * code: 1 when attached (and "touch FILE" run), + 2 when launched. */
+static int Spooler(const wchar_t *pszMode, const wchar_t *pszFile)
 {
+    wchar_t szCmdLine[2 * MAX_PATH + 16] = L"\"";
     int launched, attached;
+
+    GetModuleFileNameW(NULL, szCmdLine + 1, MAX_PATH);
+    _snwprintf(szCmdLine + wcslen(szCmdLine), MAX_PATH + 8, L"\" touch %s", pszFile);
 
     if (wcscmp(pszMode, L"service") == 0)
         KivSetServiceAccountSeam([]() -> int { return 1; });
@@ -280,7 +283,7 @@ static int Spooler(const wchar_t *pszMode, const wchar_t *pszCmdLine)
     launched = LaunchKivShelllApp();
     attached = InitUNCShelllApp();
     if (attached)
-        UNCAppExecute(pszCmdLine);
+        UNCAppExecute(szCmdLine);
     ExitUNCShelllApp();
     return attached + 2 * launched;
 }
