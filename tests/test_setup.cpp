@@ -255,8 +255,8 @@ TEST(FreshMachine, InstallsDriverPortPrinterFormsAndFiles)
     for (const wchar_t *f : kDriverFiles)
         EXPECT_FALSE(PathIsFile(DriverDir() + L"\\" + f)) << Narrow(f) << " left in the printer-driver folder";
 
-    /* No autostart values. */
-    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt"));
+    /* The agent's autostart value, for every user's logon; no tray's. */
+    EXPECT_EQ(AgentRunValue(), InstalledAgentRunValue());
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
 }
 
@@ -479,9 +479,7 @@ TEST(RunningPrograms, AgentAndTrayAreEndedAndTheirRunValuesDeleted)
     EXPECT_EQ(trayCode, 0u);
     CloseHandle(hTray);
     /* The agent's value now names the new copy, for every user's logon. */
-    std::string agentRun;
-    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt", &agentRun));
-    EXPECT_EQ(agentRun, "\"" + Narrow(InstallDir()) + "\\kivprt.exe\"  -start");
+    EXPECT_EQ(AgentRunValue(), InstalledAgentRunValue());
     EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
     /* And their new copies are in place (setup starts neither). */
     EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivprt.exe", InstallDir() + L"\\kivprt.exe"));

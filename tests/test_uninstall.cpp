@@ -551,8 +551,8 @@ static void ExpectPackageInstalled(const std::string &version)
         std::wstring to = (lstrcmpW(f, L"kivimg30.dll") ? InstallDir() : SystemDir()) + L"\\" + f;
         EXPECT_TRUE(ReadWholeFile(from + f, &a) && ReadWholeFile(to, &b) && !a.empty() && a == b) << Narrow(f);
     }
-    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivprt") ||
-                 RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
+    EXPECT_EQ(AgentRunValue(), InstalledAgentRunValue());
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
     EXPECT_TRUE(ReadWholeFile(from + L"qprinter.ini", &a) && a == "first=0\r\nfinal=0\r\nstatus=0\r\n");
     for (const std::string &key : s.uninstallEntries) {
         std::string path = UNINSTALL_KEY "\\" + key;

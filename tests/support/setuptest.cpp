@@ -437,6 +437,18 @@ bool RegValueExists(HKEY hRoot, const char *pszKey, const char *pszName)
     return RegGetRaw(hRoot, pszKey, pszName, &data, &type);
 }
 
+std::string AgentRunValue()
+{
+    std::string value;
+    RegGetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "kivprt", &value);
+    return value;
+}
+
+std::string InstalledAgentRunValue()
+{
+    return "\"" + Narrow(InstallDir()) + "\\kivprt.exe\"  -start";
+}
+
 bool RegKeyDelete(HKEY hRoot, const char *pszKey)
 {
     return SHDeleteKeyA(hRoot, pszKey) == ERROR_SUCCESS;

@@ -150,6 +150,10 @@ bool RegGetRaw(HKEY hRoot, const char *pszKey, const char *pszName, std::string 
 bool RegSetRaw(HKEY hRoot, const char *pszKey, const char *pszName, DWORD type, const std::string &data);
 bool RegValueExists(HKEY hRoot, const char *pszKey, const char *pszName);
 bool RegKeyDelete(HKEY hRoot, const char *pszKey);
+/* The machine's autostart value "kivprt" (empty when there is none). */
+std::string AgentRunValue();
+/* What setup writes there: the installed agent's quoted path, "  -start". */
+std::string InstalledAgentRunValue();
 
 /* Wine's per-program Windows version for kivsetup.exe: "win2k", "winxp",
  * "nt40". */
