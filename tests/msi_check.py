@@ -23,12 +23,12 @@ def tables(arch, product, packages, version):
     at = {r[0]: i for i, r in enumerate(seq)}
     for action, condition, neighbour, step in (('RemoveExistingProducts', '', 'InstallValidate', 1),
                                                ('KivSetupRemove', 'REMOVE="ALL"', 'RemoveFiles', -1),
-                                               ('KivSetupInstall', 'NOT (REMOVE="ALL")', 'InstallFiles', 1)):
+                                               ('KivSetupInstall', 'NOT Installed', 'InstallFiles', 1)):
         check(seq[at[neighbour] + step][:2] == [action, condition], (action, seq))
     names = {r[2] for r in table(msi, 'File')}
     check(names == set(os.listdir(product)) | DRIVER_FILES, names)
     props, old = (dict(r[:2] for r in table(p, 'Property')) for p in (msi, earlier))
-    for key, value in (('ALLUSERS', '1'), ('ARPNOMODIFY', '1'), ('ProductVersion', version),
+    for key, value in (('ALLUSERS', '1'), ('ARPNOMODIFY', '1'), ('ARPNOREPAIR', '1'), ('ProductVersion', version),
                        ('UpgradeCode', old['UpgradeCode'])):
         check(props.get(key) == value, (key, props.get(key)))
     check(props['ProductCode'] != old['ProductCode'], 'one product code for two builds')
