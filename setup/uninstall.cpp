@@ -255,8 +255,11 @@ static void DeleteKivPrinters(UNINSTALLREPORT *pReport)
             continue;
         }
         /* A printer with jobs is only marked for deletion, and keeps its
-         * driver and port until the jobs are gone. */
+         * driver and port until the jobs are gone; a paused one with jobs
+         * is not deleted at all.  Resumed only once purged, so that no
+         * queued job prints on the way. */
         SetPrinterW(hPrinter, 0, NULL, PRINTER_CONTROL_PURGE);
+        SetPrinterW(hPrinter, 0, NULL, PRINTER_CONTROL_RESUME);
         if (DeletePrinter(hPrinter)) {
             RecordRemoved(pReport, KIV_UPART_PRINTER, pEntries[i].pPrinterName);
         } else {

@@ -728,7 +728,8 @@ TEST(Uninstall, ADriverStillInUseKeepsTheEntryAndTheUninstallerForASecondRun)
     SetupRunResult r = Uninstall(L"/uninstall", 2, "", { FormsKeptFrom(install) }, { inUse, control });
     EXPECT_TRUE(r.ran) << r.failure;
     EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_SOME_LEFT);
-    EXPECT_EQ(commands, std::vector<DWORD>{ PRINTER_CONTROL_PURGE }) << "the queue was not purged";
+    EXPECT_EQ(commands, (std::vector<DWORD>{ PRINTER_CONTROL_PURGE, PRINTER_CONTROL_RESUME }))
+        << "the queue was not purged, then the printer resumed";
     ASSERT_EQ(r.dialogs.size(), 2u) << DescribeDialogs(r.dialogs);
     EXPECT_NE(r.dialogs[1].text.find("are kept: restart Windows and remove Kiv Image Printer again."),
               std::string::npos) << r.dialogs[1].text;
