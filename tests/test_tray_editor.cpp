@@ -293,7 +293,8 @@ TEST(TrayEditor, WithoutTheRightsTheDoubleClickSaysWhyAndLooksNoFurther)
     char text[512] = "";
     GetDlgItemTextA(hMessage, 0xFFFF, text, sizeof(text));
     EXPECT_STREQ(text, "Changing the default settings of the Kiv Image Printer needs administrator "
-                                    "rights. Ask an administrator, or start the tray utility as administrator.");
+                                    "rights. Ask an administrator, or exit the tray utility and start it again as "
+                                    "administrator.");
     PressDialogButton(hMessage, IDOK);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(hMessage); }));
     ExpectNoSheetWasShown(tray);

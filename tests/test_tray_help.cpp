@@ -172,7 +172,7 @@ TEST_F(TrayHelpFile, ExplainsInstallingTheTrayTheSettingsAndTheAgent)
                                  "Want to automatically run this Kiv Image Printer configuration utility "
                                  "whenever Windows starts up?",
                                  "Changing the default settings of the Kiv Image Printer needs administrator rights. "
-                                 "Ask an administrator, or start the tray utility as administrator.",
+                                 "Ask an administrator, or exit the tray utility and start it again as administrator.",
                                  "kivhlp.chm", "kivres.dll" })
         EXPECT_NE(tray.find(pszWord), std::string::npos) << "tray page lacks " << pszWord;
 

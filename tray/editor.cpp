@@ -119,7 +119,7 @@ static LONG ShowDriverSheet(HWND hOwner, HANDLE hPrinter, char *pszPrinterName,
 
 static const char g_szNoRightsText[] =
     "Changing the default settings of the Kiv Image Printer needs administrator rights. "
-    "Ask an administrator, or start the tray utility as administrator.";
+    "Ask an administrator, or exit the tray utility and start it again as administrator.";
 static const char g_szNoRightsCaption[] = KIV_PRINTER_NAME_A;
 
 /* Opens the printer to change its defaults. */
