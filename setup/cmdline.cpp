@@ -9,6 +9,8 @@
  *   /package    run by a Windows Installer package, which keeps the
  *               product's entry in Add or Remove Programs itself: setup
  *               writes none and leaves no uninstaller of its own
+ *   /log FILE   append every trace line to FILE as well (a path with
+ *               blanks in double quotes); one that does not fit is no log
  *
  * Any other text is ignored, as it always was.
  */
@@ -16,7 +18,7 @@
 
 #include <string.h>
 
-SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0 };
+SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, { 0 } };
 
 static char AsciiLowerA(char c)
 {
@@ -34,6 +36,35 @@ static int IsSwitch(const char *pszToken, size_t cchToken, const char *pszName)
         if (AsciiLowerA(pszToken[i + 1]) != pszName[i])
             return 0;
     return 1;
+}
+
+/* The path after /log, quoted or up to the next blank, into the command
+ * line's record; returns where the text goes on. */
+static const char *ReadLogPath(const char *p)
+{
+    const char *pStart, *pEnd;
+    int cch;
+
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p == '"') {
+        pStart = ++p;
+        while (*p && *p != '"')
+            p++;
+        pEnd = p;
+        if (*p)
+            p++;
+    } else {
+        pStart = p;
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+        pEnd = p;
+    }
+    cch = pEnd - pStart < MAX_PATH ? MultiByteToWideChar(CP_ACP, 0, pStart, (int)(pEnd - pStart),
+                                                        SetupCommandLine.szLogPath, MAX_PATH - 1)
+                                   : 0;
+    SetupCommandLine.szLogPath[cch > 0 ? cch : 0] = L'\0';
+    return p;
 }
 
 void ReadSetupCommandLine(const char *pszCmdLine)
@@ -57,5 +88,7 @@ void ReadSetupCommandLine(const char *pszCmdLine)
             SetupCommandLine.bQuiet = 1;
         else if (IsSwitch(pToken, cchToken, "package"))
             SetupCommandLine.bPackage = 1;
+        else if (IsSwitch(pToken, cchToken, "log"))
+            p = ReadLogPath(p);
     }
 }

@@ -37,6 +37,7 @@ typedef struct {
     int bUninstall;   /* /uninstall: remove the product */
     int bQuiet;       /* /quiet: no window at all */
     int bPackage;     /* /package: a Windows Installer package keeps the entry */
+    WCHAR szLogPath[MAX_PATH];   /* /log FILE: the trace lines go there too; empty: none */
 } SETUPCOMMANDLINE;
 
 extern SETUPCOMMANDLINE SetupCommandLine;
@@ -62,6 +63,10 @@ void BlankKeyPart(char *pszLine);
 
 /* signing.cpp */
 void SetDriverSigningPolicy(int mode);
+
+/* texts.cpp: the log of /log FILE, opened for the whole run. */
+void OpenSetupLog(const char *pszCmdLine);
+void CloseSetupLog(void);
 
 /* install.cpp */
 int InstallPrinter(void);

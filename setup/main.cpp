@@ -74,21 +74,14 @@ static void ShowOutcome(int result)
     }
 }
 
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
+/* The installation, from the Windows version check to its outcome;
+ * returns the exit code. */
+static int RunInstallation(HINSTANCE hInstance)
 {
     OSVERSIONINFOW version;
     HWND hProgress = NULL;
     int bWindows2000;
     int result;
-
-    (void)hPrevInstance;
-    (void)nShowCmd;
-
-    /* Removal works under WOW64 too, so that what an earlier x86 setup
-     * left there can be removed. */
-    ReadSetupCommandLine(lpCmdLine);
-    if (SetupCommandLine.bUninstall)
-        return UninstallProduct(SetupCommandLine.bQuiet);
 
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
@@ -139,4 +132,23 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     default:
         return SetupExitCode(KIV_SETUP_EXIT_FILE_FAILED);
     }
+}
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
+{
+    int code;
+
+    (void)hPrevInstance;
+    (void)nShowCmd;
+
+    ReadSetupCommandLine(lpCmdLine);
+    OpenSetupLog(lpCmdLine);
+    /* Removal works under WOW64 too, so that what an earlier x86 setup
+     * left there can be removed. */
+    if (SetupCommandLine.bUninstall)
+        code = UninstallProduct(SetupCommandLine.bQuiet);
+    else
+        code = RunInstallation(hInstance);
+    CloseSetupLog();
+    return code;
 }

@@ -155,6 +155,50 @@ static size_t AppendLine(WCHAR *pszLine, size_t cchHave, const WCHAR *pszMore)
     return cchHave + cchMore;
 }
 
+static HANDLE g_hSetupLog = INVALID_HANDLE_VALUE;
+
+/* One line of the log: UTF-8, CRLF; nothing without a log. */
+static void AppendLogLine(const WCHAR *pszLine)
+{
+    char szLine[KIV_TRACE_LINE_UNITS * 3];
+    DWORD cbWritten;
+    int cb;
+
+    if (g_hSetupLog == INVALID_HANDLE_VALUE)
+        return;
+    /* cb counts the terminator, which becomes the CR; the LF follows. */
+    cb = WideCharToMultiByte(CP_UTF8, 0, pszLine, -1, szLine, (int)sizeof(szLine) - 1, NULL, NULL);
+    if (cb <= 0)
+        return;
+    szLine[cb - 1] = '\r';
+    szLine[cb] = '\n';
+    WriteFile(g_hSetupLog, szLine, (DWORD)cb + 1, &cbWritten, NULL);
+}
+
+/* Appended to, never truncated: a package's installation and removal
+ * share the file.  The first line names the build and the command line. */
+void OpenSetupLog(const char *pszCmdLine)
+{
+    WCHAR szLine[KIV_TRACE_LINE_UNITS] = L"Kiv Image Printer setup " KIV_PRODUCT_VERSION " (" KIV_ARCH_NAME "): ";
+    size_t cch = wcslen(szLine);
+
+    if (!SetupCommandLine.szLogPath[0])
+        return;
+    g_hSetupLog = CreateFileW(SetupCommandLine.szLogPath, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (!MultiByteToWideChar(CP_ACP, 0, pszCmdLine ? pszCmdLine : "", -1, szLine + cch,
+                             (int)(KIV_TRACE_LINE_UNITS - cch)))
+        szLine[cch] = L'\0';
+    AppendLogLine(szLine);
+}
+
+void CloseSetupLog(void)
+{
+    if (g_hSetupLog != INVALID_HANDLE_VALUE)
+        CloseHandle(g_hSetupLog);
+    g_hSetupLog = INVALID_HANDLE_VALUE;
+}
+
 void TraceLabelled(const WCHAR *pszLabel, const WCHAR *pszText)
 {
     WCHAR szLine[KIV_TRACE_LINE_UNITS];
@@ -167,6 +211,7 @@ void TraceLabelled(const WCHAR *pszLabel, const WCHAR *pszText)
     cch = AppendLine(szLine, cch, pszText);
     AppendLine(szLine, cch, L")");
     OutputDebugStringW(szLine);
+    AppendLogLine(szLine);
 }
 
 void ShowSetupMessage(KIVSETUPMSG id, ...)
@@ -195,5 +240,9 @@ int AskSetupQuestion(KIVSETUPMSG id)
 
 void TraceSetup(const char *pszLine)
 {
+    WCHAR szLine[KIV_TRACE_LINE_UNITS];
+
     OutputDebugStringA(pszLine);
+    if (MultiByteToWideChar(CP_ACP, 0, pszLine, -1, szLine, KIV_TRACE_LINE_UNITS))
+        AppendLogLine(szLine);
 }

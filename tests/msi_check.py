@@ -15,10 +15,12 @@ def table(msi, name):
 
 def tables(arch, product, packages, version):
     msi, earlier = (glob.glob(os.path.join(packages, k, '*.msi'))[0] for k in ('current', 'earlier'))
-    setup = '"[SETUPDIR]kivsetup.exe" '
-    check(table(msi, 'CustomAction') == [['KivSetupInstall', '3106', 'SETUPDIR', setup + '/quiet /package', ''],
-                                         ['KivSetupRemove', '3106', 'SETUPDIR', setup + '/uninstall /quiet', '']],
+    setup, log = '"[SETUPDIR]kivsetup.exe" ', ' /log "[SETUPDIR]kivsetup.log"'
+    check(table(msi, 'CustomAction') == [['KivSetupInstall', '3106', 'SETUPDIR', setup + '/quiet /package' + log, ''],
+                                         ['KivSetupRemove', '3106', 'SETUPDIR', setup + '/uninstall /quiet' + log, '']],
           table(msi, 'CustomAction'))
+    check(table(msi, 'RemoveFile') == [['KivSetupLog', 'C_kivsetup.exe', 'kivsetup.log', 'SETUPDIR', '2']],
+          table(msi, 'RemoveFile'))
     seq = sorted(table(msi, 'InstallExecuteSequence'), key=lambda r: int(r[2]))
     at = {r[0]: i for i, r in enumerate(seq)}
     for action, condition, neighbour, step in (('RemoveExistingProducts', '', 'InstallValidate', 1),

@@ -856,11 +856,21 @@ TEST(QuietSetup, AMissingDriverFileGivesTheFileCodeAndChangesNothing)
 {
     ASSERT_TRUE(PrepareSetupFolder(KIV_TEST_SETUP_DIR, { L"kivuni.dll" }));
     MachineState before = ReadState();
-    SetupRunResult r = InstallWith(L"/quiet");
+    /* The log, appended to: its folder's earlier lines stay. */
+    ASSERT_TRUE(WriteWholeFile(L"C:\\setup log.txt", "earlier\r\n"));
+    SetupRunResult r = InstallWith(L"/quiet -LOG \"C:\\setup log.txt\"");
     ExpectNoWindow(r);
     EXPECT_EQ(r.exitCode, (DWORD)KIV_SETUP_EXIT_FILE_FAILED);
     EXPECT_EQ(r.trace.size() > 1 ? r.trace[1] : "",
               "Kiv Image Printer(Error: Cannot find  file  kivuni.dll  in current directoy)") << Join(r.trace);
+    std::string log;
+    EXPECT_TRUE(ReadWholeFile(L"C:\\setup log.txt", &log));
+    std::string expected = "earlier\r\nKiv Image Printer setup " KIV_MSI_VERSION " (" KIV_ARCH_NAME
+                           "): /quiet -LOG \"C:\\setup log.txt\"\r\n";
+    for (const std::string &line : r.trace)
+        expected += line + "\r\n";
+    EXPECT_EQ(log, expected);
+    DeleteFileW(L"C:\\setup log.txt");
     ExpectSameState(before, ReadState());
 }
 

@@ -63,6 +63,9 @@ ARCH_CONDITIONS = {
 CA_TYPE = 1024 + 2048 + 34
 QUIET_OPTIONS = 'first=0\r\nfinal=0\r\nstatus=0\r\n'
 SETUP_DIR_NAMES = 'KIVSETUP|Kiv Image Printer Setup'
+# Setup's log, in the setup folder: only administrators may write there, so
+# no user can point LocalSystem's appending at a file of their choice.
+SETUP_LOG = 'kivsetup.log'
 # Where the actions go: right after / right before these standard actions.
 PLACES = [('RemoveExistingProducts', 'after', 'InstallValidate'),
           ('KivSetupRemove', 'before', 'RemoveFiles'),
@@ -168,7 +171,9 @@ def table(msi, name):
 
 def fix_tables(msi, arch, version):
     setup = '"[SETUPDIR]kivsetup.exe"'
-    actions = {'KivSetupInstall': setup + ' /quiet /package', 'KivSetupRemove': setup + ' /uninstall /quiet'}
+    log = ' /log "[SETUPDIR]%s"' % SETUP_LOG
+    actions = {'KivSetupInstall': setup + ' /quiet /package' + log,
+               'KivSetupRemove': setup + ' /uninstall /quiet' + log}
     upgrade_row = [UPGRADE_CODES[arch], '0.0.0', version, '', '768', '', 'KIVOLDERFOUND']
     queries = ["UPDATE CustomAction SET Type=%d, Source='SETUPDIR', Target='%s' WHERE Action='%s'"
                % (CA_TYPE, target, action) for action, target in actions.items()]
@@ -177,6 +182,10 @@ def fix_tables(msi, arch, version):
                 "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) "
                 "VALUES ('%s', '0.0.0', '%s', 768, 'KIVOLDERFOUND')" % (UPGRADE_CODES[arch], version),
                 "UPDATE Directory SET DefaultDir='%s' WHERE Directory='SETUPDIR'" % SETUP_DIR_NAMES]
+    # Setup's log goes with setup once a removal has succeeded (wixl knows
+    # no RemoveFile element, but makes the table).
+    queries += ["INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) "
+                "VALUES ('KivSetupLog', 'C_kivsetup.exe', '%s', 'SETUPDIR', 2)" % SETUP_LOG]
     cmd = ['msibuild', msi]
     for q in queries:
         cmd += ['-q', q]
