@@ -115,25 +115,83 @@ static int IsOwnProgram(DWORD dwProcessId)
     return result;
 }
 
+/* A copy of the programs that could not be ended stays in use, and its
+ * files with it: the trace (and the log) names it. */
+static void TraceProgramStays(DWORD dwProcessId, DWORD dwError)
+{
+    /* Two numbers of at most ten digits each fit with room to spare. */
+    WCHAR szText[64];
+
+    wsprintfW(szText, L"process %lu stays, error %lu", dwProcessId, dwError);
+    TraceLabelled(L"end program", szText);
+}
+
+/* The privilege as it was before EnableDebugPrivilege. */
+typedef struct {
+    HANDLE hToken;               /* NULL: nothing to put back */
+    TOKEN_PRIVILEGES previous;
+} KIVPRIVILEGE;
+
+/*
+ * Other users' copies of the programs can be opened only with
+ * SeDebugPrivilege enabled: their processes' DACLs grant their owner and
+ * LocalSystem alone, also to an administrator.  Enabled where the token
+ * holds it, for as long as the programs are being ended.
+ */
+static void EnableDebugPrivilege(KIVPRIVILEGE *pSaved)
+{
+    TOKEN_PRIVILEGES enable;
+    DWORD cb = 0;
+
+    ZeroMemory(pSaved, sizeof(*pSaved));
+    enable.PrivilegeCount = 1;
+    enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(NULL, L"SeDebugPrivilege", &enable.Privileges[0].Luid) ||
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &pSaved->hToken)) {
+        pSaved->hToken = NULL;
+        return;
+    }
+    if (!AdjustTokenPrivileges(pSaved->hToken, FALSE, &enable, sizeof(pSaved->previous), &pSaved->previous, &cb)) {
+        CloseHandle(pSaved->hToken);
+        pSaved->hToken = NULL;
+    }
+}
+
+static void RestorePrivilege(KIVPRIVILEGE *pSaved)
+{
+    if (pSaved->hToken == NULL)
+        return;
+    /* A token without the privilege changed nothing: nothing to undo. */
+    if (pSaved->previous.PrivilegeCount > 0)
+        AdjustTokenPrivileges(pSaved->hToken, FALSE, &pSaved->previous, 0, NULL, NULL);
+    CloseHandle(pSaved->hToken);
+    pSaved->hToken = NULL;
+}
+
 void TerminateRunningPrograms(void)
 {
+    KIVPRIVILEGE privilege;
     DWORD cIds = 0;
     DWORD *pIds = ListProcessIds(&cIds);
 
     if (!pIds)
         return;
+    EnableDebugPrivilege(&privilege);
     for (DWORD i = 0; i < cIds; i++) {
         HANDLE hProcess;
 
         if (!IsOwnProgram(pIds[i]))
             continue;
         hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, pIds[i]);
-        if (!hProcess)
-            continue;
-        TerminateProcess(hProcess, 0);
-        CloseHandle(hProcess);
-        Sleep(KIV_AFTER_TERMINATE_MS);
+        if (!hProcess || !TerminateProcess(hProcess, 0)) {
+            TraceProgramStays(pIds[i], GetLastError());
+        } else {
+            Sleep(KIV_AFTER_TERMINATE_MS);
+        }
+        if (hProcess)
+            CloseHandle(hProcess);
     }
+    RestorePrivilege(&privilege);
     free(pIds);
 }
 

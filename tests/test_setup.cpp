@@ -487,6 +487,41 @@ TEST(RunningPrograms, AgentAndTrayAreEndedAndTheirRunValuesDeleted)
     EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivres.dll", InstallDir() + L"\\kivres.dll"));
 }
 
+/* Another user's copy: its process lets an administrator in only with
+ * SeDebugPrivilege enabled, as on Windows, where its DACL grants its owner
+ * and LocalSystem alone. */
+TEST(RunningPrograms, AnotherUsersCopyIsEndedWithTheDebugPrivilegeThenDisabledAgain)
+{
+    ASSERT_TRUE(PrepareSetupFolder());
+    ASSERT_TRUE(WriteOptionsFile(QUIET_OPTIONS));
+    HANDLE hTray = Launch(L"\"" + StandInTrayPath() + L"\"");
+    ASSERT_TRUE(hTray != NULL);
+    const DWORD trayId = GetProcessId(hTray);
+    bool enabled = false;
+    std::vector<bool> states;
+
+    SetupRunOptions opt;
+    opt.hooks.resize(2);
+    opt.hooks[0].dll = opt.hooks[1].dll = "kernelbase.dll";
+    opt.hooks[0].function = "AdjustTokenPrivileges";
+    opt.hooks[0].cArgs = 6;
+    opt.hooks[0].onCall = [&](DebugRun &r, const ULONG_PTR *a) {
+        /* TOKEN_PRIVILEGES: a count, then each LUID and its attributes. */
+        enabled = r.ReadDword(a[2]) > 0 && (r.ReadDword(a[2] + 12) & SE_PRIVILEGE_ENABLED);
+        states.push_back(enabled);
+    };
+    opt.hooks[1].function = "OpenProcess";
+    opt.hooks[1].cArgs = 3;
+    opt.hooks[1].fail = true;
+    opt.hooks[1].dwError = ERROR_ACCESS_DENIED;
+    opt.hooks[1].failIf = [&](DebugRun &, const ULONG_PTR *a) { return (DWORD)a[2] == trayId && !enabled; };
+    SetupRunResult r = RunSetup(opt);
+    ExpectRanToEnd(r);
+    EXPECT_TRUE(WaitExit(hTray, 0, NULL)) << "the tray still runs";
+    EXPECT_EQ(states, (std::vector<bool>{ true, false }));
+    CloseHandle(hTray);
+}
+
 /* ---- File steps that fail ---------------------------------------------- */
 
 TEST(FileFailure, MissingUniversalDriverSourceStopsTheRunEvenWhenTheSystemHasIt)
