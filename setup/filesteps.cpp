@@ -267,6 +267,43 @@ int IsInSetupFolder(const WCHAR *pszPath)
 
 /* Read-only or hidden targets are made plain first, so that they can be
  * deleted; what cannot be deleted is left to the copy to report. */
+static int g_bRestartPending = 0;
+
+/*
+ * A loaded library or a running program cannot be deleted or copied over,
+ * but Windows lets it be renamed within its volume.  So it is renamed
+ * within its folder to a name of its own ("kiv*.tmp"), which goes on the
+ * restart's list of deletions, and its own name is free for the new file.
+ * Listed by its own name, the deletion would hit the file that an
+ * installation puts there before the restart; that is done only where the
+ * rename fails.
+ */
+KIVASIDE PutAsideForRestart(const WCHAR *pszPath)
+{
+    WCHAR szFolder[KIV_PATH_UNITS];
+    WCHAR szAside[KIV_PATH_UNITS];
+    KIVASIDE result = KIV_ASIDE_FAILED;
+
+    /* The name is made as an empty file, which the rename replaces. */
+    if (GetFolderOfPath(pszPath, szFolder) && szFolder[0] && GetTempFileNameW(szFolder, L"kiv", 0, szAside)) {
+        if (MoveFileExW(pszPath, szAside, MOVEFILE_REPLACE_EXISTING))
+            result = MoveFileExW(szAside, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) ? KIV_ASIDE_RENAMED : KIV_ASIDE_FAILED;
+        else
+            DeleteFileW(szAside);
+    }
+    if (result == KIV_ASIDE_FAILED && FileExists(pszPath) &&
+        MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+        result = KIV_ASIDE_IN_PLACE;
+    if (result != KIV_ASIDE_FAILED)
+        g_bRestartPending = 1;
+    return result;
+}
+
+int IsRestartPending(void)
+{
+    return g_bRestartPending;
+}
+
 void DeleteFileIfPresent(const WCHAR *pszPath)
 {
     if (!FileExists(pszPath) || IsInSetupFolder(pszPath))
@@ -379,6 +416,11 @@ static int CopySetupFile(const WCHAR *pszName, const WCHAR *pszFolder)
     if (IsInSetupFolder(szTarget))
         return 1;
     DeleteFileIfPresent(szTarget);
+    /* Still there: loaded (the image library by the spooler or by an
+     * application that printed) or running.  Renamed aside, it frees its
+     * name for the new copy. */
+    if (FileExists(szTarget))
+        PutAsideForRestart(szTarget);
     if (!CopyWithoutZoneMark(pszName, szTarget)) {
         if (FileExists(szTarget))
             ShowSetupMessage(KIV_MSG_TARGET_IN_USE, pszName, pszFolder);

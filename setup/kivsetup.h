@@ -31,6 +31,10 @@
 #define KIV_SETUP_EXIT_FILE_FAILED   2   /* a file step failed */
 #define KIV_SETUP_EXIT_WRONG_WINDOWS 3   /* older than Windows 2000 */
 #define KIV_SETUP_EXIT_NEEDS_X64     4   /* the x86 setup on 64-bit Windows */
+/* Installed, but a file in use was replaced only under a new name: the
+ * old one goes, and the new one is loaded, when Windows restarts (what
+ * deployment tools read as "done, restart to finish"). */
+#define KIV_SETUP_EXIT_RESTART       3010
 
 /* The command line (cmdline.cpp), one record for the process. */
 typedef struct {

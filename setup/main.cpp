@@ -126,7 +126,9 @@ static int RunInstallation(HINSTANCE hInstance)
     ShowOutcome(result);
     switch (result) {
     case KIV_INSTALL_DONE:
-        return KIV_SETUP_EXIT_DONE;
+        /* Not under a package, for which any code but 0 is a failure. */
+        return SetupCommandLine.bQuiet && !SetupCommandLine.bPackage && IsRestartPending() ? KIV_SETUP_EXIT_RESTART
+                                                                                          : KIV_SETUP_EXIT_DONE;
     case KIV_INSTALL_SPOOL_FAILED:
         return SetupExitCode(KIV_SETUP_EXIT_SPOOL_FAILED);
     default:

@@ -154,6 +154,17 @@ int CopyDriverFiles(const WCHAR *pszDriverDir);
 int CopySetupFiles(const WCHAR *const *apszNames, int cNames, const WCHAR *pszFolder);
 int PrepareInstallFolder(WCHAR *pszInstallDir);   /* KIV_INSTALL_FOLDER_UNITS */
 void RemoveStagedDriverFiles(const WCHAR *pszDriverDir);
+/* What PutAsideForRestart did with a file that is in use. */
+typedef enum {
+    KIV_ASIDE_FAILED,     /* nothing: the file stays */
+    KIV_ASIDE_RENAMED,    /* renamed within its folder and listed: its name is free */
+    KIV_ASIDE_IN_PLACE    /* listed under its own name, which stays taken until then */
+} KIVASIDE;
+/* Has a file in use deleted when Windows restarts (see filesteps.cpp). */
+KIVASIDE PutAsideForRestart(const WCHAR *pszPath);
+/* 1 once this run left anything for the restart. */
+int IsRestartPending(void);
+
 /* Room of a program's command line: its path in quotes and a switch. */
 #define KIV_COMMAND_UNITS (KIV_PATH_UNITS + 16)
 /* "\"<folder><program>\"<args>" into pszCommand (KIV_COMMAND_UNITS): 1, or

@@ -540,32 +540,14 @@ typedef enum {
     KIV_FILE_STAYS
 } KIVFILEFATE;
 
-/*
- * Puts a file that is in use on the restart's list of deletions.  It is
- * first renamed within its folder to a name of its own (Windows lets a
- * loaded library or a running program be renamed on its volume): by its
- * own name, the deletion would hit the file that an installation before
- * the restart puts there.  Where the rename fails, the file is listed by
- * its own name.
- */
-static BOOL DeleteAtRestart(const WCHAR *pszPath)
-{
-    WCHAR szFolder[KIV_PATH_UNITS];
-    WCHAR szAside[KIV_PATH_UNITS];
-
-    if (GetFolderOfPath(pszPath, szFolder) && szFolder[0]) {
-        /* The name is made as an empty file, which the rename replaces. */
-        if (GetTempFileNameW(szFolder, L"kiv", 0, szAside)) {
-            if (MoveFileExW(pszPath, szAside, MOVEFILE_REPLACE_EXISTING))
-                return MoveFileExW(szAside, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-            DeleteFileW(szAside);
-        }
-    }
-    return MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
+/* A file in use goes when Windows restarts (PutAsideForRestart).  Renamed
+ * aside, it is as good as removed: nothing of the product keeps its name,
+ * and a package's removal need not fail for it.  Listed under its own
+ * name, it stays in the way of the next installation until then. */
 static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *pszPath)
 {
+    KIVASIDE aside;
+
     if (!FileExists(pszPath))
         return KIV_FILE_ABSENT;
     SetFileAttributesW(pszPath, FILE_ATTRIBUTE_NORMAL);
@@ -573,7 +555,12 @@ static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *
         RecordRemoved(pReport, KIV_UPART_FILE, pszPath);
         return KIV_FILE_DELETED;
     }
-    if (DeleteAtRestart(pszPath)) {
+    aside = PutAsideForRestart(pszPath);
+    if (aside == KIV_ASIDE_RENAMED) {
+        RecordRemoved(pReport, KIV_UPART_AT_RESTART, pszPath);
+        return KIV_FILE_AT_RESTART;
+    }
+    if (aside == KIV_ASIDE_IN_PLACE) {
         RecordNotRemoved(pReport, 0, KIV_UPART_AT_RESTART, pszPath);
         return KIV_FILE_AT_RESTART;
     }
@@ -592,7 +579,7 @@ static KIVFILEFATE DeleteOwnProgram(UNINSTALLREPORT *pReport, const WCHAR *pszPa
 {
     if (!FileExists(pszPath))
         return KIV_FILE_ABSENT;
-    if (DeleteAtRestart(pszPath)) {
+    if (PutAsideForRestart(pszPath) != KIV_ASIDE_FAILED) {
         RecordNote(pReport, KIV_UPART_SELF, pszPath);
         return KIV_FILE_AT_RESTART;
     }
