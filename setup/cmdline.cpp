@@ -11,6 +11,10 @@
  *               writes none and leaves no uninstaller of its own
  *   /log FILE   append every trace line to FILE as well (a path with
  *               blanks in double quotes); one that does not fit is no log
+ *   /trayautostart
+ *               the tray's machine-wide autostart value was set (a package
+ *               looks before the earlier release's removal deletes it):
+ *               a successful installation writes it again
  *
  * Any other text is ignored, as it always was.
  */
@@ -18,7 +22,7 @@
 
 #include <string.h>
 
-SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, { 0 } };
+SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, 0, { 0 } };
 
 static char AsciiLowerA(char c)
 {
@@ -88,6 +92,8 @@ void ReadSetupCommandLine(const char *pszCmdLine)
             SetupCommandLine.bQuiet = 1;
         else if (IsSwitch(pToken, cchToken, "package"))
             SetupCommandLine.bPackage = 1;
+        else if (IsSwitch(pToken, cchToken, "trayautostart"))
+            SetupCommandLine.bTrayAutostart = 1;
         else if (IsSwitch(pToken, cchToken, "log"))
             p = ReadLogPath(p);
     }

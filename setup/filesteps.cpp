@@ -223,20 +223,33 @@ int BuildProgramCommand(const WCHAR *pszFolder, const WCHAR *pszProgram, const W
     return 1;
 }
 
-/* Setup's own build's view of the key: the agent of the same build reads
- * it there.  Quoted, or Windows would try "C:\Program.exe" first. */
-void WriteAgentRunValue(const WCHAR *pszInstallDir)
+/* Setup's own build's view of the key: the programs of the same build
+ * read it there.  Quoted, or Windows would try "C:\Program.exe" first. */
+void WriteRunValue(const WCHAR *pszValueName, const WCHAR *pszInstallDir, const WCHAR *pszProgram,
+                   const WCHAR *pszArgs)
 {
     WCHAR szCommand[KIV_COMMAND_UNITS];
     HKEY hKey = NULL;
 
-    if (!BuildProgramCommand(pszInstallDir, KIV_AGENT_EXE_NAME, KIV_AGENT_START_ARGS, szCommand))
+    if (!BuildProgramCommand(pszInstallDir, pszProgram, pszArgs, szCommand))
         return;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"" KIV_RUN_KEY_A, 0, KEY_SET_VALUE, &hKey) != ERROR_SUCCESS)
         return;
-    RegSetValueExW(hKey, L"" KIV_RUN_VALUE_AGENT, 0, REG_SZ, (const BYTE *)szCommand,
+    RegSetValueExW(hKey, pszValueName, 0, REG_SZ, (const BYTE *)szCommand,
                    (DWORD)((wcslen(szCommand) + 1) * sizeof(WCHAR)));
     RegCloseKey(hKey);
+}
+
+int RunValueExists(const char *pszValueName)
+{
+    HKEY hKey = NULL;
+    int bExists = 0;
+
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KIV_RUN_KEY_A, 0, KEY_QUERY_VALUE, &hKey) == ERROR_SUCCESS) {
+        bExists = RegQueryValueExA(hKey, pszValueName, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+        RegCloseKey(hKey);
+    }
+    return bExists;
 }
 
 /*

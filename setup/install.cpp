@@ -12,6 +12,7 @@
  * can bring it back.
  */
 #include "setupsteps.h"
+#include "agentproto.h"     /* the agent's program and switches */
 
 /* The steps after the source check.  pszDriverDir (KIV_PATH_UNITS) gets
  * the printer-driver folder, or stays empty when it cannot be read. */
@@ -19,6 +20,10 @@ static int RunInstallSteps(WCHAR *pszDriverDir)
 {
     WCHAR szSystemDir[KIV_PATH_UNITS];
     WCHAR szInstallDir[KIV_INSTALL_FOLDER_UNITS];
+    /* An administrator's choice to start the tray for every user is kept
+     * over an upgrade; a package found it before the earlier release's
+     * removal deleted it. */
+    int bTrayAutostart = SetupCommandLine.bTrayAutostart || RunValueExists(KIV_RUN_VALUE_TRAY);
     int foldersRead;
     int result;
 
@@ -52,7 +57,7 @@ static int RunInstallSteps(WCHAR *pszDriverDir)
     if (!CopySetupFiles(g_apszInstallFiles, KIV_INSTALL_FILE_COUNT, szInstallDir))
         return KIV_INSTALL_FILE_FAILED;
     /* No agent writes the machine's value where its user may not. */
-    WriteAgentRunValue(szInstallDir);
+    WriteRunValue(L"" KIV_RUN_VALUE_AGENT, szInstallDir, KIV_AGENT_EXE_NAME, KIV_AGENT_START_ARGS);
 
     if (!RegisterPrinterDriver())
         return KIV_INSTALL_SPOOL_FAILED;
@@ -63,6 +68,8 @@ static int RunInstallSteps(WCHAR *pszDriverDir)
 
     RemoveStagedDriverFiles(pszDriverDir);
     result = ConfirmPrinterAndAddForms();
+    if (result == KIV_INSTALL_DONE && bTrayAutostart)
+        WriteRunValue(L"" KIV_RUN_VALUE_TRAY, szInstallDir, KIV_TRAY_PROGRAM, L"");
     /* Only a complete installation is offered for removal in Add or
      * Remove Programs; a failed one is removed from the setup folder.  A
      * package that runs setup, or installed the product before, offers the

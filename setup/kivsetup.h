@@ -41,6 +41,7 @@ typedef struct {
     int bUninstall;   /* /uninstall: remove the product */
     int bQuiet;       /* /quiet: no window at all */
     int bPackage;     /* /package: a Windows Installer package keeps the entry */
+    int bTrayAutostart;   /* /trayautostart: the tray's machine-wide autostart value was set */
     WCHAR szLogPath[MAX_PATH];   /* /log FILE: the trace lines go there too; empty: none */
 } SETUPCOMMANDLINE;
 

@@ -25,6 +25,7 @@
 #define KIV_RUN_KEY_A         "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 #define KIV_RUN_VALUE_TRAY    "kivtray"
 #define KIV_RUN_VALUE_AGENT   "kivprt"
+#define KIV_TRAY_PROGRAM      L"kivtray.exe"
 
 /* Room of a file name in the file tables. */
 #define KIV_FILE_NAME_UNITS   40
@@ -171,9 +172,12 @@ int IsRestartPending(void);
  * 0 when it does not fit. */
 int BuildProgramCommand(const WCHAR *pszFolder, const WCHAR *pszProgram, const WCHAR *pszArgs,
                         WCHAR *pszCommand);
-/* The machine's autostart value of the agent in the install folder, so
- * that every user's agent starts at logon. */
-void WriteAgentRunValue(const WCHAR *pszInstallDir);
+/* A machine-wide autostart value (name in UTF-16) naming the program of
+ * the install folder, quoted, and its arguments. */
+void WriteRunValue(const WCHAR *pszValueName, const WCHAR *pszInstallDir, const WCHAR *pszProgram,
+                   const WCHAR *pszArgs);
+/* 1 when the machine-wide autostart value exists. */
+int RunValueExists(const char *pszValueName);
 /* Deletes a file unless it lies in setup's own folder (below). */
 void DeleteFileIfPresent(const WCHAR *pszPath);
 /* 1 when the path names a file in setup's current folder, where its

@@ -16,14 +16,20 @@ def table(msi, name):
 def tables(arch, product, packages, version):
     msi, earlier = (glob.glob(os.path.join(packages, k, '*.msi'))[0] for k in ('current', 'earlier'))
     setup, log = '"[SETUPDIR]kivsetup.exe" ', ' /log "[SETUPDIR]kivsetup.log"'
-    check(table(msi, 'CustomAction') == [['KivSetupInstall', '3106', 'SETUPDIR', setup + '/quiet /package' + log, ''],
-                                         ['KivSetupRemove', '3106', 'SETUPDIR', setup + '/uninstall /quiet' + log, '']],
+    check(table(msi, 'CustomAction') == [['KivSetupInstall', '3106', 'SETUPDIR',
+                                          setup + '/quiet /package' + log + ' [KIVTRAYARG]', ''],
+                                         ['KivSetupRemove', '3106', 'SETUPDIR', setup + '/uninstall /quiet' + log, ''],
+                                         ['KivTrayAutostart', '51', 'KIVTRAYARG', '/trayautostart', '']],
           table(msi, 'CustomAction'))
+    # The tray's machine-wide autostart value, in the build's own view.
+    check(table(msi, 'RegLocator') == [['KivTrayRunSearch', '2', 'Software\\Microsoft\\Windows\\CurrentVersion\\Run',
+                                        'kivtray', '18' if arch == 'x64' else '2']], table(msi, 'RegLocator'))
     check(table(msi, 'RemoveFile') == [['KivSetupLog', 'C_kivsetup.exe', 'kivsetup.log', 'SETUPDIR', '2']],
           table(msi, 'RemoveFile'))
     seq = sorted(table(msi, 'InstallExecuteSequence'), key=lambda r: int(r[2]))
     at = {r[0]: i for i, r in enumerate(seq)}
     for action, condition, neighbour, step in (('RemoveExistingProducts', '', 'InstallValidate', 1),
+                                               ('KivTrayAutostart', 'KIVTRAYRUN', 'AppSearch', 1),
                                                ('KivSetupRemove', 'REMOVE="ALL"', 'RemoveFiles', -1),
                                                ('KivSetupInstall', 'NOT Installed', 'InstallFiles', 1)):
         check(seq[at[neighbour] + step][:2] == [action, condition], (action, seq))

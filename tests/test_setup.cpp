@@ -480,7 +480,10 @@ TEST(RunningPrograms, AgentAndTrayAreEndedAndTheirRunValuesDeleted)
     CloseHandle(hTray);
     /* The agent's value now names the new copy, for every user's logon. */
     EXPECT_EQ(AgentRunValue(), InstalledAgentRunValue());
-    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
+    /* The tray's value was set: it is kept, naming the new copy. */
+    std::string trayRun;
+    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray", &trayRun));
+    EXPECT_EQ(trayRun, "\"" + Narrow(InstallDir()) + "\\kivtray.exe\"");
     /* And their new copies are in place (setup starts neither). */
     EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivprt.exe", InstallDir() + L"\\kivprt.exe"));
     EXPECT_TRUE(SameContent(KIV_TEST_SETUP_DIR L"\\kivtray.exe", InstallDir() + L"\\kivtray.exe"));

@@ -537,7 +537,7 @@ static DWORD Msiexec(const std::wstring &args, const wchar_t *kind, const char *
 
 /* What setup's tests read back, from the package's setup folder, and one
  * entry in Add or Remove Programs: the package's (a product code). */
-static void ExpectPackageInstalled(const std::string &version)
+static void ExpectPackageInstalled(const std::string &version, const std::string &trayRun = "")
 {
     std::wstring from = InstallDir().substr(0, InstallDir().rfind(L'\\')) + L"\\Kiv Image Printer Setup\\";
     std::string a, b, entries;
@@ -552,7 +552,9 @@ static void ExpectPackageInstalled(const std::string &version)
         EXPECT_TRUE(ReadWholeFile(from + f, &a) && ReadWholeFile(to, &b) && !a.empty() && a == b) << Narrow(f);
     }
     EXPECT_EQ(AgentRunValue(), InstalledAgentRunValue());
-    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray"));
+    a.clear();
+    RegGetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray", &a);
+    EXPECT_EQ(a, trayRun);
     EXPECT_TRUE(ReadWholeFile(from + L"qprinter.ini", &a) && a == "first=0\r\nfinal=0\r\nstatus=0\r\n");
     for (const std::string &key : s.uninstallEntries) {
         std::string path = UNINSTALL_KEY "\\" + key;
@@ -569,10 +571,13 @@ TEST(Package, InstallsUpgradesRemovesAndFailsWithOneEntryAndNoWindow)
     EXPECT_EQ(Msiexec(L"/i", L"earlier", KIV_MSI_EARLIER), 0u);
     ASSERT_NO_FATAL_FAILURE(ExpectPackageInstalled(KIV_MSI_EARLIER));
     ASSERT_TRUE(WriteWholeFile(InstallDir() + L"\\kivusr2.bin", "slot 2 settings"));
+    /* The tray started for every user, as its menu sets it. */
+    ASSERT_TRUE(RegSetString(HKEY_LOCAL_MACHINE, RUN_KEY, "kivtray", "\"C:\\old\\kivtray.exe\""));
 
-    /* A later version replaces it; an earlier one then refuses. */
+    /* A later version replaces it, keeping that choice with its own path;
+     * an earlier one then refuses. */
     EXPECT_EQ(Msiexec(L"/i", L"current"), 0u);
-    ASSERT_NO_FATAL_FAILURE(ExpectPackageInstalled(KIV_MSI_VERSION));
+    ASSERT_NO_FATAL_FAILURE(ExpectPackageInstalled(KIV_MSI_VERSION, "\"" + Narrow(InstallDir()) + "\\kivtray.exe\""));
     EXPECT_EQ(Msiexec(L"/i", L"earlier", KIV_MSI_EARLIER), (DWORD)ERROR_INSTALL_FAILURE);
 
     /* Removal leaves the machine as before, but the settings. */

@@ -68,6 +68,7 @@ SETUP_DIR_NAMES = 'KIVSETUP|Kiv Image Printer Setup'
 SETUP_LOG = 'kivsetup.log'
 # Where the actions go: right after / right before these standard actions.
 PLACES = [('RemoveExistingProducts', 'after', 'InstallValidate'),
+          ('KivTrayAutostart', 'after', 'AppSearch'),
           ('KivSetupRemove', 'before', 'RemoveFiles'),
           ('KivSetupInstall', 'after', 'InstallFiles')]
 
@@ -160,7 +161,8 @@ def write_source(arch, version, names, path):
     with open(path, 'w') as f:
         f.write(template.substitute(version=version, arch=arch, upgrade_code=UPGRADE_CODES[arch],
                                     program_files=PROGRAM_FILES[arch], arch_condition=ARCH_CONDITIONS[arch],
-                                    components='\n'.join(components), component_refs='\n'.join(refs)))
+                                    components='\n'.join(components), component_refs='\n'.join(refs),
+                                    win64=win64))
 
 
 def table(msi, name):
@@ -172,11 +174,14 @@ def table(msi, name):
 def fix_tables(msi, arch, version):
     setup = '"[SETUPDIR]kivsetup.exe"'
     log = ' /log "[SETUPDIR]%s"' % SETUP_LOG
-    actions = {'KivSetupInstall': setup + ' /quiet /package' + log,
+    actions = {'KivSetupInstall': setup + ' /quiet /package' + log + ' [KIVTRAYARG]',
                'KivSetupRemove': setup + ' /uninstall /quiet' + log}
     upgrade_row = [UPGRADE_CODES[arch], '0.0.0', version, '', '768', '', 'KIVOLDERFOUND']
     queries = ["UPDATE CustomAction SET Type=%d, Source='SETUPDIR', Target='%s' WHERE Action='%s'"
                % (CA_TYPE, target, action) for action, target in actions.items()]
+    # The property-setting action runs in the installer's own process
+    # (wixl adds a context bit that means nothing for it).
+    queries.append("UPDATE CustomAction SET Type=51 WHERE Action='KivTrayAutostart'")
     # The rows' keys include their attributes: replace the row.
     queries += ["DELETE FROM Upgrade WHERE ActionProperty='KIVOLDERFOUND'",
                 "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) "
@@ -193,6 +198,8 @@ def fix_tables(msi, arch, version):
 
     # Read back.
     got = {r[0]: r[1:4] for r in table(msi, 'CustomAction')}
+    if got.get('KivTrayAutostart') != ['51', 'KIVTRAYARG', '/trayautostart']:
+        raise BuildError('custom action KivTrayAutostart reads back as %s' % got.get('KivTrayAutostart'))
     for action, target in actions.items():
         if got.get(action) != [str(CA_TYPE), 'SETUPDIR', target]:
             raise BuildError('custom action %s reads back as %s' % (action, got.get(action)))
