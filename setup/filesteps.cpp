@@ -278,8 +278,6 @@ int IsInSetupFolder(const WCHAR *pszPath)
     return lstrcmpiW(szFull, szCurrent) == 0;
 }
 
-/* Read-only or hidden targets are made plain first, so that they can be
- * deleted; what cannot be deleted is left to the copy to report. */
 static int g_bRestartPending = 0;
 
 /*
@@ -289,9 +287,10 @@ static int g_bRestartPending = 0;
  * restart's list of deletions, and its own name is free for the new file.
  * Listed by its own name, the deletion would hit the file that an
  * installation puts there before the restart; that is done only where the
- * rename fails.
+ * rename fails and bInPlaceToo asks for it (a removal: an installation
+ * must not have its own file deleted later).
  */
-KIVASIDE PutAsideForRestart(const WCHAR *pszPath)
+KIVASIDE PutAsideForRestart(const WCHAR *pszPath, int bInPlaceToo)
 {
     WCHAR szFolder[KIV_PATH_UNITS];
     WCHAR szAside[KIV_PATH_UNITS];
@@ -304,7 +303,7 @@ KIVASIDE PutAsideForRestart(const WCHAR *pszPath)
         else
             DeleteFileW(szAside);
     }
-    if (result == KIV_ASIDE_FAILED && FileExists(pszPath) &&
+    if (result == KIV_ASIDE_FAILED && bInPlaceToo && FileExists(pszPath) &&
         MoveFileExW(pszPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
         result = KIV_ASIDE_IN_PLACE;
     if (result != KIV_ASIDE_FAILED)
@@ -317,6 +316,8 @@ int IsRestartPending(void)
     return g_bRestartPending;
 }
 
+/* Read-only or hidden targets are made plain first, so that they can be
+ * deleted; what cannot be deleted is left to the copy to report. */
 void DeleteFileIfPresent(const WCHAR *pszPath)
 {
     if (!FileExists(pszPath) || IsInSetupFolder(pszPath))
@@ -433,7 +434,7 @@ static int CopySetupFile(const WCHAR *pszName, const WCHAR *pszFolder)
      * application that printed) or running.  Renamed aside, it frees its
      * name for the new copy. */
     if (FileExists(szTarget))
-        PutAsideForRestart(szTarget);
+        PutAsideForRestart(szTarget, 0);
     if (!CopyWithoutZoneMark(pszName, szTarget)) {
         if (FileExists(szTarget))
             ShowSetupMessage(KIV_MSG_TARGET_IN_USE, pszName, pszFolder);

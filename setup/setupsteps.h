@@ -161,8 +161,9 @@ typedef enum {
     KIV_ASIDE_RENAMED,    /* renamed within its folder and listed: its name is free */
     KIV_ASIDE_IN_PLACE    /* listed under its own name, which stays taken until then */
 } KIVASIDE;
-/* Has a file in use deleted when Windows restarts (see filesteps.cpp). */
-KIVASIDE PutAsideForRestart(const WCHAR *pszPath);
+/* Has a file in use deleted when Windows restarts (see filesteps.cpp);
+ * bInPlaceToo: listed by its own name where it cannot be renamed. */
+KIVASIDE PutAsideForRestart(const WCHAR *pszPath, int bInPlaceToo);
 /* 1 once this run left anything for the restart. */
 int IsRestartPending(void);
 

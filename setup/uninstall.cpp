@@ -555,7 +555,7 @@ static KIVFILEFATE DeleteProductFileFate(UNINSTALLREPORT *pReport, const WCHAR *
         RecordRemoved(pReport, KIV_UPART_FILE, pszPath);
         return KIV_FILE_DELETED;
     }
-    aside = PutAsideForRestart(pszPath);
+    aside = PutAsideForRestart(pszPath, 1);
     if (aside == KIV_ASIDE_RENAMED) {
         RecordRemoved(pReport, KIV_UPART_AT_RESTART, pszPath);
         return KIV_FILE_AT_RESTART;
@@ -579,7 +579,7 @@ static KIVFILEFATE DeleteOwnProgram(UNINSTALLREPORT *pReport, const WCHAR *pszPa
 {
     if (!FileExists(pszPath))
         return KIV_FILE_ABSENT;
-    if (PutAsideForRestart(pszPath) != KIV_ASIDE_FAILED) {
+    if (PutAsideForRestart(pszPath, 1) != KIV_ASIDE_FAILED) {
         RecordNote(pReport, KIV_UPART_SELF, pszPath);
         return KIV_FILE_AT_RESTART;
     }
