@@ -48,7 +48,13 @@ HANDLE Launch(const std::wstring &cmdline, DWORD sessionId)
 
     ZeroMemory(&si, sizeof(si));
     si.cb = sizeof(si);
-    if (!CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi))
+    /* Wine now and then refuses a start with ERROR_INTERNAL_ERROR while
+     * other prefixes' servers come and go; a second start goes through.
+     * Any other failure is the test's to see. */
+    bool started = CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi) ||
+                   (GetLastError() == ERROR_INTERNAL_ERROR &&
+                    CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi));
+    if (!started)
         return NULL;
     if (flags && (!SetProcessSession(pi.hProcess, sessionId) || ResumeThread(pi.hThread) == (DWORD)-1)) {
         TerminateProcess(pi.hProcess, 99);
