@@ -1,9 +1,6 @@
-/*
- * The agent of the user who printed, in that user's session.  Wine's
- * tokens always tell session 1: a client put into session 0 whose thread
- * impersonates stands for the spooler rendering a job of session 1's user.
- * The programs an agent runs write its mark into their files.
- */
+/* The agent of the user who printed, in that user's session: a client in
+ * session 0 that impersonates is the spooler rendering a job of session 1's
+ * user (Wine's tokens tell session 1).  An agent's programs write its mark. */
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <aclapi.h>
@@ -46,8 +43,7 @@ bool StartMarkedAgent(const wchar_t *mark, DWORD sessionId)
            });
 }
 
-/* The command line of a program that writes the mark of its agent into
- * the file. */
+/* A program that writes its agent's mark into the file. */
 std::wstring MarkCommand(const std::wstring &file)
 {
     return L"\"" + BinPath(L"kivclienthelper.exe") + L"\" touch " + file;

@@ -48,9 +48,7 @@ HANDLE Launch(const std::wstring &cmdline, DWORD sessionId)
 
     ZeroMemory(&si, sizeof(si));
     si.cb = sizeof(si);
-    /* Wine now and then refuses a start with ERROR_INTERNAL_ERROR while
-     * other prefixes' servers come and go; a second start goes through.
-     * Any other failure is the test's to see. */
+    /* Wine now and then refuses a start with ERROR_INTERNAL_ERROR, once. */
     bool started = CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi) ||
                    (GetLastError() == ERROR_INTERNAL_ERROR &&
                     CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, flags, NULL, NULL, &si, &pi));
