@@ -15,6 +15,9 @@
  *               the tray's machine-wide autostart value was set (a package
  *               looks before the earlier release's removal deletes it):
  *               a successful installation writes it again
+ *   /rollback   a package's rollback: the run goes ahead only when the
+ *               opposite run completed last (runmark.h), and else ends
+ *               with 0 at once; the undo of a run that failed is its own
  *
  * Any other text is ignored, as it always was.
  */
@@ -22,7 +25,7 @@
 
 #include <string.h>
 
-SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, 0, { 0 } };
+SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, 0, 0, { 0 } };
 
 static char AsciiLowerA(char c)
 {
@@ -94,6 +97,8 @@ void ReadSetupCommandLine(const char *pszCmdLine)
             SetupCommandLine.bPackage = 1;
         else if (IsSwitch(pToken, cchToken, "trayautostart"))
             SetupCommandLine.bTrayAutostart = 1;
+        else if (IsSwitch(pToken, cchToken, "rollback"))
+            SetupCommandLine.bRollback = 1;
         else if (IsSwitch(pToken, cchToken, "log"))
             p = ReadLogPath(p);
     }

@@ -42,6 +42,7 @@ typedef struct {
     int bQuiet;       /* /quiet: no window at all */
     int bPackage;     /* /package: a Windows Installer package keeps the entry */
     int bTrayAutostart;   /* /trayautostart: the tray's machine-wide autostart value was set */
+    int bRollback;    /* /rollback: only undo a removal or installation that completed */
     WCHAR szLogPath[MAX_PATH];   /* /log FILE: the trace lines go there too; empty: none */
 } SETUPCOMMANDLINE;
 

@@ -17,6 +17,8 @@
  *                               package: no entry in Add or Remove Programs
  *                               and no copy of setup in the install folder
  *   kivsetup /uninstall [/quiet]  removes the product (uninstall.cpp)
+ *
+ * Each run leaves its marks for the package (runmark.h).
  */
 #include "setupsteps.h"
 
@@ -75,8 +77,8 @@ static void ShowOutcome(int result)
 }
 
 /* The installation, from the Windows version check to its outcome;
- * returns the exit code. */
-static int RunInstallation(HINSTANCE hInstance)
+ * returns the exit code, and whether it completed. */
+static int RunInstallation(HINSTANCE hInstance, int *pbCompleted)
 {
     OSVERSIONINFOW version;
     HWND hProgress = NULL;
@@ -124,6 +126,7 @@ static int RunInstallation(HINSTANCE hInstance)
         SetDriverSigningPolicy(KIV_POLICY_RESTORE);
 
     ShowOutcome(result);
+    *pbCompleted = result == KIV_INSTALL_DONE;
     switch (result) {
     case KIV_INSTALL_DONE:
         /* Not under a package, for which any code but 0 is a failure. */
@@ -138,19 +141,31 @@ static int RunInstallation(HINSTANCE hInstance)
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
 {
-    int code;
+    int code, bRemoval, bCompleted = 0;
 
     (void)hPrevInstance;
     (void)nShowCmd;
 
     ReadSetupCommandLine(lpCmdLine);
     OpenSetupLog(lpCmdLine);
-    /* Removal works under WOW64 too, so that what an earlier x86 setup
-     * left there can be removed. */
-    if (SetupCommandLine.bUninstall)
-        code = UninstallProduct(SetupCommandLine.bQuiet);
-    else
-        code = RunInstallation(hInstance);
+    bRemoval = SetupCommandLine.bUninstall;
+    /* A package's rollback undoes only the opposite run, and only when it
+     * completed: one that failed has already undone itself. */
+    if (SetupCommandLine.bRollback && !IsLastRun(!bRemoval)) {
+        TraceSetup(KIV_TRACE_NO_ROLLBACK);
+        code = 0;
+    } else {
+        WithdrawRunMark(bRemoval);
+        /* Removal works under WOW64 too, so that what an earlier x86
+         * setup left there can be removed. */
+        if (bRemoval) {
+            code = UninstallProduct(SetupCommandLine.bQuiet);
+            bCompleted = code == KIV_UNINSTALL_ALL_GONE;
+        } else {
+            code = RunInstallation(hInstance, &bCompleted);
+        }
+        WriteRunMarks(bRemoval, bCompleted);
+    }
     CloseSetupLog();
     return code;
 }

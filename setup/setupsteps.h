@@ -42,6 +42,8 @@
 #define KIV_TRACE_FINISHED       "Kiv Image Printer setup finished"
 /* An unattended installation that failed removes what it made. */
 #define KIV_TRACE_UNDO           "Kiv Image Printer(undo)"
+/* A package's rollback that finds no completed run to undo. */
+#define KIV_TRACE_NO_ROLLBACK    "Kiv Image Printer(rollback: nothing completed to undo)"
 
 /* ---- Messages (texts.cpp) --------------------------------------------- */
 
@@ -166,6 +168,17 @@ typedef enum {
 KIVASIDE PutAsideForRestart(const WCHAR *pszPath, int bInPlaceToo);
 /* 1 once this run left anything for the restart. */
 int IsRestartPending(void);
+
+/* ---- Marks of the last run, for a package (runmark.cpp, runmark.h) ----- */
+
+/* 1 when the last installation (bRemoval 0) or removal (1) that
+ * completed is the newest mark of its kind. */
+int IsLastRun(int bRemoval);
+/* At a run's start: a mark of its own kind no longer speaks for it. */
+void WithdrawRunMark(int bRemoval);
+/* At a run's end: its kind when it completed, and whether a restart is
+ * pending. */
+void WriteRunMarks(int bRemoval, int bCompleted);
 
 /* Room of a program's command line: its path in quotes and a switch. */
 #define KIV_COMMAND_UNITS (KIV_PATH_UNITS + 16)
