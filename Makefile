@@ -4,7 +4,9 @@
 #   make bench   the benchmarks: one table per build that runs here
 #   make msi DRIVER_X86=DIR DRIVER_X64=DIR
 #            [SIGN_PFX=FILE SIGN_PASS_FILE=FILE [SIGN_TIMESTAMP=URL]]
-#                the Windows Installer packages, in $(BUILD)/msi
+#            [PREVIOUS_X86=MSI PREVIOUS_X64=MSI]
+#                the Windows Installer packages, in $(BUILD)/msi; it fails
+#                when a file's version is lower than in a previous package
 # Each installs what is missing first (tools/install-deps.sh).
 #
 # Two builds of the same sources, each in a CMake tree of its own:
@@ -62,7 +64,9 @@ msi: dist
 	python3 tools/msi/mkmsi.py --out $(BUILD)/msi \
 	    $(if $(SIGN_PFX),--sign-pfx "$(SIGN_PFX)") $(if $(SIGN_PASS_FILE),--sign-pass-file "$(SIGN_PASS_FILE)") \
 	    $(if $(SIGN_TIMESTAMP),--sign-timestamp "$(SIGN_TIMESTAMP)") \
-	    --build x86 $(BUILD)/dist "$(DRIVER_X86)" --build x64 $(BUILD)/dist-x64 "$(DRIVER_X64)"
+	    $(if $(PREVIOUS_X86),--previous x86 "$(PREVIOUS_X86)") $(if $(PREVIOUS_X64),--previous x64 "$(PREVIOUS_X64)") \
+	    --build x86 $(BUILD)/dist "$(DRIVER_X86)" $(X86)/msi-action/kivmsica.dll \
+	    --build x64 $(BUILD)/dist-x64 "$(DRIVER_X64)" $(X64)/msi-action/kivmsica.dll
 
 clean:
 	rm -rf $(BUILD)

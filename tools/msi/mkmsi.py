@@ -2,7 +2,8 @@
 """Builds the Windows Installer packages of the Kiv Image Printer.
 
     mkmsi.py --out DIR [--version V] [--sign-pfx PFX --sign-pass-file FILE
-             [--sign-timestamp URL]] --build ARCH PRODUCT_FOLDER DRIVER_FOLDER [--build ...]
+             [--sign-timestamp URL]] [--previous ARCH MSI ...]
+             --build ARCH PRODUCT_FOLDER DRIVER_FOLDER ACTION_DLL [--build ...]
 
 For each build's ARCH (x86 or x64) it writes DIR/KivImagePrinter-V-ARCH.msi:
 
@@ -15,16 +16,25 @@ For each build's ARCH (x86 or x64) it writes DIR/KivImagePrinter-V-ARCH.msi:
 2. With a certificate, the staged programs and DLLs of the product folder
    are Authenticode-signed (osslsigncode); the driver files are the driver
    maker's and are packed as delivered.
-3. wixl builds the package from kivprinter.wxs.in, and msibuild fixes what
+3. wixl builds the package from kivprinter.wxs.in, with ACTION_DLL (the
+   build's kivmsica.dll) in its Binary table, and msibuild fixes what
    wixl cannot write: the custom actions become type 34 (an executable run
-   in a folder, the setup folder) with their command lines, the earlier-
-   version row of the Upgrade table includes this version (a rebuilt
-   package of the same version replaces the installed one instead of
-   adding a second entry), and the setup folder gets its short name.
-   msiinfo then reads every fixed row back; the build fails unless each
-   holds what was written and the actions sit where they belong.
+   in a folder, the setup folder) with their command lines, each of
+   setup's two actions gets its rollback action, the earlier-version row
+   of the Upgrade table includes this version (a rebuilt package of the
+   same version replaces the installed one instead of adding a second
+   entry), every file with a version resource gets its version and
+   language, and the setup folder gets its short name.  msiinfo then reads
+   every fixed row back; the build fails unless each holds what was
+   written and the actions sit where they belong.
 4. With a certificate, the package is signed too.  A time-stamping
    server's address adds an RFC 3161 time stamp to every signature.
+
+Windows Installer removes the earlier version inside the transaction and
+compares file versions before it does: a file whose version went down
+would be kept in its newer version.  Given the previous package of an
+architecture (--previous), the build fails when a file of the new one has
+a lower version than the same file there.
 
 The version defaults to the project's (CMakeLists.txt).  UpgradeCode and
 component GUIDs are fixed per architecture; every build gets a new
@@ -35,6 +45,7 @@ import os
 import re
 import shutil
 import string
+import struct
 import subprocess
 import sys
 import tempfile
@@ -61,16 +72,31 @@ ARCH_CONDITIONS = {
 # Deferred (1024), in the system's context (2048), an executable (2) run in
 # the folder its Source names (32); the exit code is checked.
 CA_TYPE = 1024 + 2048 + 34
+# The same as a rollback action (256) whose exit code is not checked (64):
+# a rollback goes on whatever one action of it gives.
+ROLLBACK_TYPE = CA_TYPE + 256 + 64
 QUIET_OPTIONS = 'first=0\r\nfinal=0\r\nstatus=0\r\n'
 SETUP_DIR_NAMES = 'KIVSETUP|Kiv Image Printer Setup'
 # Setup's log, in the setup folder: only administrators may write there, so
 # no user can point LocalSystem's appending at a file of their choice.
 SETUP_LOG = 'kivsetup.log'
-# Where the actions go: right after / right before these standard actions.
-PLACES = [('RemoveExistingProducts', 'after', 'InstallValidate'),
+# Where the actions go: right after / right before these actions.
+PLACES = [('RemoveExistingProducts', 'after', 'InstallInitialize'),
           ('KivTrayAutostart', 'after', 'AppSearch'),
           ('KivSetupRemove', 'before', 'RemoveFiles'),
-          ('KivSetupInstall', 'after', 'InstallFiles')]
+          ('KivSetupRemoveRollback', 'before', 'KivSetupRemove'),
+          ('KivSetupInstallRollback', 'after', 'InstallFiles'),
+          ('KivSetupInstall', 'after', 'KivSetupInstallRollback'),
+          ('KivReportRestart', 'after', 'InstallFinalize')]
+# A rollback is sequenced just before the action it undoes, with its
+# condition.  It runs setup with /rollback, which acts only when that
+# action completed (a failed run has undone itself).  The undo of an
+# installation works in the Program Files folder, which outlives the
+# rollback of the setup folder's files; reinstalling needs the setup
+# folder, whose files come back before it runs.
+ROLLBACKS = {'KivSetupInstallRollback': ('KivSetupInstall', None, ' /uninstall /quiet /rollback', ''),
+             'KivSetupRemoveRollback': ('KivSetupRemove', 'SETUPDIR', ' /quiet /package /rollback',
+                                        ' [KIVTRAYARG]')}
 
 
 class BuildError(Exception):
@@ -137,6 +163,30 @@ def stage(arch, product, drivers, dest, leave_out):
     return names, [n for n in ours if n.lower().endswith(('.exe', '.dll'))]
 
 
+def file_version(path):
+    """(version, language) of a PE file's version resource, or None."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    at = data.find(struct.pack('<I', 0xFEEF04BD))
+    if not path.lower().endswith(('.exe', '.dll')) or at < 0:
+        return None
+    ms, ls = struct.unpack_from('<II', data, at + 8)
+    version = '%d.%d.%d.%d' % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    # The Translation value: its name, padded to 32 bits, then language
+    # and code page.
+    name = 'Translation\0'.encode('utf-16-le')
+    t = data.find(name, at)
+    if t < 0:
+        raise BuildError('%s has a version but no translation' % path)
+    t += len(name)
+    t += -t % 4
+    return version, str(struct.unpack_from('<H', data, t)[0])
+
+
+def version_key(version):
+    return tuple(int(n) for n in version.split('.'))
+
+
 def sign(path, signing):
     pfx, pass_file, timestamp = signing
     signed = path + '.signed'
@@ -146,7 +196,7 @@ def sign(path, signing):
     os.replace(signed, path)
 
 
-def write_source(arch, version, names, path):
+def write_source(arch, version, names, action_dll, path):
     win64 = ' Win64="yes"' if arch == 'x64' else ''
     components, refs = [], []
     for n in names:
@@ -162,7 +212,7 @@ def write_source(arch, version, names, path):
         f.write(template.substitute(version=version, arch=arch, upgrade_code=UPGRADE_CODES[arch],
                                     program_files=PROGRAM_FILES[arch], arch_condition=ARCH_CONDITIONS[arch],
                                     components='\n'.join(components), component_refs='\n'.join(refs),
-                                    win64=win64))
+                                    win64=win64, action_dll=action_dll))
 
 
 def table(msi, name):
@@ -171,17 +221,25 @@ def table(msi, name):
     return [line.split('\t') for line in lines[3:] if line]
 
 
-def fix_tables(msi, arch, version):
+def fix_tables(msi, arch, version, versions):
     setup = '"[SETUPDIR]kivsetup.exe"'
     log = ' /log "[SETUPDIR]%s"' % SETUP_LOG
     actions = {'KivSetupInstall': setup + ' /quiet /package' + log + ' [KIVTRAYARG]',
                'KivSetupRemove': setup + ' /uninstall /quiet' + log}
+    # Each rollback: its row, and its condition and place in the sequence.
+    rollbacks, places = {}, {}
+    sequence = {r[0]: r for r in table(msi, 'InstallExecuteSequence')}
+    for rollback, (action, folder, switches, tail) in ROLLBACKS.items():
+        rollbacks[rollback] = [str(ROLLBACK_TYPE), folder or PROGRAM_FILES[arch], setup + switches + log + tail]
+        places[rollback] = (sequence[action][1], int(sequence[action][2]) - 1)
     upgrade_row = [UPGRADE_CODES[arch], '0.0.0', version, '', '768', '', 'KIVOLDERFOUND']
     queries = ["UPDATE CustomAction SET Type=%d, Source='SETUPDIR', Target='%s' WHERE Action='%s'"
                % (CA_TYPE, target, action) for action, target in actions.items()]
-    # The property-setting action runs in the installer's own process
-    # (wixl adds a context bit that means nothing for it).
-    queries.append("UPDATE CustomAction SET Type=51 WHERE Action='KivTrayAutostart'")
+    # The property-setting action and the restart report (a DLL, 1, whose
+    # result is ignored, 64) run in the installer's own session: wixl adds
+    # a context bit that means nothing for them.
+    queries += ["UPDATE CustomAction SET Type=51 WHERE Action='KivTrayAutostart'",
+                "UPDATE CustomAction SET Type=65 WHERE Action='KivReportRestart'"]
     # The rows' keys include their attributes: replace the row.
     queries += ["DELETE FROM Upgrade WHERE ActionProperty='KIVOLDERFOUND'",
                 "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) "
@@ -191,6 +249,14 @@ def fix_tables(msi, arch, version):
     # no RemoveFile element, but makes the table).
     queries += ["INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) "
                 "VALUES ('KivSetupLog', 'C_kivsetup.exe', '%s', 'SETUPDIR', 2)" % SETUP_LOG]
+    for rollback, (ca_type, folder, target) in rollbacks.items():
+        condition, number = places[rollback]
+        queries += ["INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('%s', %s, '%s', '%s')"
+                    % (rollback, ca_type, folder, target),
+                    "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('%s', '%s', %d)"
+                    % (rollback, condition.replace("'", "''"), number)]
+    queries += ["UPDATE File SET Version='%s', Language='%s' WHERE File='%s'" % (v, lang, name)
+                for name, (v, lang) in versions.items()]
     cmd = ['msibuild', msi]
     for q in queries:
         cmd += ['-q', q]
@@ -198,11 +264,20 @@ def fix_tables(msi, arch, version):
 
     # Read back.
     got = {r[0]: r[1:4] for r in table(msi, 'CustomAction')}
-    if got.get('KivTrayAutostart') != ['51', 'KIVTRAYARG', '/trayautostart']:
-        raise BuildError('custom action KivTrayAutostart reads back as %s' % got.get('KivTrayAutostart'))
+    for action, row in (('KivTrayAutostart', ['51', 'KIVTRAYARG', '/trayautostart']),
+                        ('KivReportRestart', ['65', 'KivMsiAction', 'KivReportRestart'])):
+        if got.get(action) != row:
+            raise BuildError('custom action %s reads back as %s' % (action, got.get(action)))
     for action, target in actions.items():
         if got.get(action) != [str(CA_TYPE), 'SETUPDIR', target]:
             raise BuildError('custom action %s reads back as %s' % (action, got.get(action)))
+    for rollback in ROLLBACKS:
+        if got.get(rollback) != rollbacks[rollback]:
+            raise BuildError('rollback %s reads back as %s' % (rollback, got.get(rollback)))
+    files = {r[0]: (r[4], r[5]) for r in table(msi, 'File')}
+    for name, (v, lang) in versions.items():
+        if files.get(name) != (v, lang):
+            raise BuildError('file %s reads back as version %s' % (name, files.get(name)))
     if upgrade_row not in table(msi, 'Upgrade'):
         raise BuildError('the Upgrade table lacks %s' % upgrade_row)
     if ['SETUPDIR', PROGRAM_FILES[arch], SETUP_DIR_NAMES] not in table(msi, 'Directory'):
@@ -213,21 +288,58 @@ def fix_tables(msi, arch, version):
         i = order.index(standard) + (1 if where == 'after' else -1)
         if action not in order or order[i] != action:
             raise BuildError('%s is not right %s %s: %s' % (action, where, standard, order))
+    conditions = {r[0]: r[1] for r in sequence}
+    for rollback, (action, folder, switches, tail) in ROLLBACKS.items():
+        if conditions[rollback] != conditions[action]:
+            raise BuildError('rollback %s runs on %s, not on %s' % (rollback, conditions[rollback],
+                                                                  conditions[action]))
 
 
-def build(arch, product, drivers, out, version, signing, leave_out):
+def check_versions(arch, versions, previous):
+    """No file's version lower than in the previous package."""
+    if not previous:
+        return
+    before = {r[0]: r[4] for r in table(previous, 'File') if r[4] and r[4][0].isdigit()}
+    lower = ['%s %s (was %s)' % (n, v, before[n]) for n, (v, lang) in sorted(versions.items())
+             if n in before and version_key(v) < version_key(before[n])]
+    if lower:
+        raise BuildError('the %s package would ship lower versions than %s: %s'
+                         % (arch, previous, ', '.join(lower)))
+
+
+def add_test_failure(msi, action):
+    """For the tests only: a deferred action that fails right after the
+    action named, on its condition (the sequence leaves room after each of
+    setup's actions)."""
+    condition, number = {r[0]: (r[1], int(r[2])) for r in table(msi, 'InstallExecuteSequence')}[action]
+    run(['msibuild', msi, '-q',
+         "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
+         "('KivTestFailure', %d, 'SETUPDIR', '\"[SystemFolder]cmd.exe\" /c exit 1')" % CA_TYPE, '-q',
+         "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('KivTestFailure', '%s', %d)"
+         % (condition.replace("'", "''"), number + 1)])
+
+
+def build(arch, product, drivers, action_dll, out, version, signing, leave_out, previous, fail_after):
     dest = os.path.join(out, 'setup-' + arch)
     names, programs = stage(arch, product, drivers, dest, leave_out)
+    if not os.path.isfile(action_dll):
+        raise BuildError('no %s package action %s' % (arch, action_dll))
     if signing:
         for n in programs:
             sign(os.path.join(dest, n), signing)
     msi = os.path.join(out, 'KivImagePrinter-%s-%s.msi' % (version, arch))
     with tempfile.TemporaryDirectory() as tmp:
         wxs = os.path.join(tmp, 'kivprinter.wxs')
-        write_source(arch, version, names, wxs)
+        # wixl takes only paths relative to its folder.
+        write_source(arch, version, names, os.path.relpath(action_dll, dest), wxs)
         built = os.path.join(tmp, 'package.msi')
         run(['wixl', '-a', arch, '-o', built, wxs], cwd=dest)   # the sources by their names
-        fix_tables(built, arch, version)
+        # Signing changes no version resource.
+        versions = {n: v for n, v in ((n, file_version(os.path.join(dest, n))) for n in names) if v}
+        check_versions(arch, versions, previous)
+        fix_tables(built, arch, version, versions)
+        if fail_after:
+            add_test_failure(built, fail_after)
         if signing:
             sign(built, signing)
         shutil.move(built, msi)
@@ -243,8 +355,11 @@ def main():
     ap.add_argument('--sign-timestamp', metavar='URL')
     # For the tests only: a package whose setup fails.
     ap.add_argument('--test-leave-out', metavar='DRIVER_FILE', help=argparse.SUPPRESS)
-    ap.add_argument('--build', nargs=3, action='append', required=True,
-                    metavar=('ARCH', 'PRODUCT_FOLDER', 'DRIVER_FOLDER'))
+    # For the tests only: a package that fails right after one of its actions.
+    ap.add_argument('--test-fail-after', metavar='ACTION', help=argparse.SUPPRESS)
+    ap.add_argument('--previous', nargs=2, action='append', default=[], metavar=('ARCH', 'MSI'))
+    ap.add_argument('--build', nargs=4, action='append', required=True,
+                    metavar=('ARCH', 'PRODUCT_FOLDER', 'DRIVER_FOLDER', 'ACTION_DLL'))
     a = ap.parse_args()
     try:
         version = a.version or project_version()
@@ -256,14 +371,19 @@ def main():
         for f in filter(None, (a.sign_pfx, a.sign_pass_file)):
             if not os.path.isfile(f):
                 raise BuildError('no file %s' % f)
-        for arch, product, drivers in a.build:
+        for arch in [b[0] for b in a.build] + [p[0] for p in a.previous]:
             if arch not in UPGRADE_CODES:
                 raise BuildError('%s is no architecture (x86 or x64)' % arch)
+        previous = dict(a.previous)
+        for f in previous.values():
+            if not os.path.isfile(f):
+                raise BuildError('no previous package %s' % f)
         os.makedirs(a.out, exist_ok=True)
         if not a.sign_pfx:
             print('mkmsi: no SIGN_PFX given: nothing is signed')
-        for arch, product, drivers in a.build:
-            msi = build(arch, product, drivers, a.out, version, signing, a.test_leave_out)
+        for arch, product, drivers, action_dll in a.build:
+            msi = build(arch, product, drivers, action_dll, a.out, version, signing, a.test_leave_out,
+                        previous.get(arch), a.test_fail_after)
             print('mkmsi: %s package%s: %s' % (arch, ' (signed)' if a.sign_pfx else '', os.path.abspath(msi)))
     except (BuildError, OSError) as e:
         print('mkmsi: %s' % e, file=sys.stderr)
