@@ -37,6 +37,7 @@
 #define UNINSTALL_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 #define ENTRY_KEY UNINSTALL_KEY "\\KivImagePrinter30"
 #define PRODUCT_KEY "Software\\KivImagePrinter30"
+#define RUN_MARK_KEY "Software\\KivImagePrinter30Setup"
 #define SESSION_KEY "System\\CurrentControlSet\\Control\\Session Manager"
 #define QUIET_OPTIONS "first=0\nfinal=0\nstatus=0\n"
 
@@ -580,8 +581,15 @@ TEST(Package, InstallsUpgradesRemovesAndFailsWithOneEntryAndNoWindow)
     ASSERT_NO_FATAL_FAILURE(ExpectPackageInstalled(KIV_MSI_VERSION, "\"" + Narrow(InstallDir()) + "\\kivtray.exe\""));
     EXPECT_EQ(Msiexec(L"/i", L"earlier", KIV_MSI_EARLIER), (DWORD)ERROR_INSTALL_FAILURE);
 
-    /* Removal leaves the machine as before, but the settings. */
-    EXPECT_EQ(Msiexec(L"/x", L"current"), 0u);
+    /* Removal leaves the machine as before, but the settings; a restart
+     * that setup's work waits for is msiexec's to report. */
+    HKEY hMark = NULL;
+    DWORD dwOne = 1;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, RUN_MARK_KEY, 0, NULL, REG_OPTION_VOLATILE, KEY_SET_VALUE, NULL,
+                              &hMark, NULL), ERROR_SUCCESS);
+    RegSetValueExA(hMark, "RestartPending", 0, REG_DWORD, (const BYTE *)&dwOne, sizeof(dwOne));
+    RegCloseKey(hMark);
+    EXPECT_EQ(Msiexec(L"/x", L"current"), (DWORD)ERROR_SUCCESS_REBOOT_REQUIRED);
     MachineState removed = ReadState();
     ExpectSameState(before, WithoutSharedDriverFiles(removed));
     std::string slot;
@@ -592,6 +600,20 @@ TEST(Package, InstallsUpgradesRemovesAndFailsWithOneEntryAndNoWindow)
     DWORD code = Msiexec(L"/i", L"broken");
     EXPECT_TRUE(code == ERROR_INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code;
     ExpectSameState(removed, ReadState());
+}
+
+/* A removal that fails after setup's own removal is rolled back: setup
+ * installs the printer again from the package's folder. */
+TEST(Package, ARemovalThatFailsLaterGetsItsPrinterBack)
+{
+    EXPECT_EQ(Msiexec(L"/i", L"late"), 0u);
+    DWORD code = Msiexec(L"/x", L"late");
+    EXPECT_TRUE(code == ERROR_INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code;
+    /* Wine's rollback loses the package's entry; the printer is back. */
+    std::vector<BYTE> block;
+    EXPECT_TRUE(GetPrinterInfo2(L"Kiv Image Printer", &block));
+    EXPECT_TRUE(PathIsFile(SystemDir() + L"\\kivimg30.dll"));
+    EXPECT_EQ(AgentRunValue(), InstalledAgentRunValue());
 }
 
 TEST(Uninstall, ASecondRemovalFindsNothingAndAnInstallationAfterItIsAFirstOne)
@@ -918,12 +940,20 @@ TEST(FileInUse, TheImageLibraryIsRenamedAsideForTheRestartByInstallationAndRemov
 {
     SetupRunResult install;
     ASSERT_NO_FATAL_FAILURE(InstallQuietly(&install));
+    EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_MARK_KEY, "RestartPending"));
     bool renamed = false;
 
-    /* Over an installation: the new copy takes the name, the printer is there. */
+    /* Over an installation: the new copy takes the name, the printer is
+     * there, and the package's closing action will find the marks. */
     SetupRunResult r = Uninstall(L"/quiet /package", 0, "", {}, LoadedImage(&renamed));
     EXPECT_EQ(r.exitCode, (DWORD)KIV_SETUP_EXIT_DONE) << Join(r.trace);
     EXPECT_TRUE(renamed);
+    std::string mark;
+    EXPECT_TRUE(RegValueExists(HKEY_LOCAL_MACHINE, RUN_MARK_KEY, "RestartPending"));
+    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, RUN_MARK_KEY, "LastRun", &mark) && mark == "installed") << mark;
+    /* A rollback of a removal that never completed does nothing. */
+    r = Uninstall(L"/quiet /package /rollback", 0);
+    EXPECT_EQ(r.trace, std::vector<std::string>{ "Kiv Image Printer(rollback: nothing completed to undo)" });
     std::string a, b;
     EXPECT_TRUE(ReadWholeFile(KIV_TEST_SETUP_DIR L"\\kivimg30.dll", &a) &&
                 ReadWholeFile(SystemDir() + L"\\kivimg30.dll", &b) && a == b);
@@ -936,6 +966,7 @@ TEST(FileInUse, TheImageLibraryIsRenamedAsideForTheRestartByInstallationAndRemov
     renamed = false;
     r = Uninstall(L"/uninstall /quiet", 0, "", {}, LoadedImage(&renamed));
     EXPECT_EQ(r.exitCode, (DWORD)KIV_UNINSTALL_ALL_GONE) << Join(r.trace);
+    EXPECT_TRUE(RegGetString(HKEY_LOCAL_MACHINE, RUN_MARK_KEY, "LastRun", &mark) && mark == "removed") << mark;
     const std::string pending = PendingDeletions();
     EXPECT_EQ(pending.find("kivimg30.dll"), std::string::npos) << pending;
     EXPECT_NE(pending.find("system32\\kiv"), std::string::npos) << pending;
