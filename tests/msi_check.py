@@ -11,7 +11,10 @@ failures = []
 check = lambda ok, what: ok or failures.append(what)
 
 def table(msi, name):
-    out = subprocess.run(['msiinfo', 'export', msi, name], capture_output=True, text=True, check=True).stdout
+    # Exporting a table with streams (Binary) writes them beside it.
+    with tempfile.TemporaryDirectory() as tmp:
+        out = subprocess.run(['msiinfo', 'export', os.path.abspath(msi), name], capture_output=True, text=True,
+                             check=True, cwd=tmp).stdout
     return sorted(line.split('\t') for line in out.splitlines()[3:])
 
 def tables(arch, product, packages, version):
