@@ -18,6 +18,10 @@
  *   /rollback   a package's rollback: the run goes ahead only when the
  *               opposite run completed last (runmark.h), and else ends
  *               with 0 at once; the undo of a run that failed is its own
+ *   /allusers   a removal that is not part of an upgrade (a package run
+ *               as LocalSystem passes it): the agent's and the tray's
+ *               autostart values go from every user hive that is loaded,
+ *               not only from the removing user's own
  *
  * Any other text is ignored, as it always was.
  */
@@ -25,7 +29,7 @@
 
 #include <string.h>
 
-SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, 0, 0, { 0 } };
+SETUPCOMMANDLINE SetupCommandLine = { 0, 0, 0, 0, 0, 0, { 0 } };
 
 static char AsciiLowerA(char c)
 {
@@ -99,6 +103,8 @@ void ReadSetupCommandLine(const char *pszCmdLine)
             SetupCommandLine.bTrayAutostart = 1;
         else if (IsSwitch(pToken, cchToken, "rollback"))
             SetupCommandLine.bRollback = 1;
+        else if (IsSwitch(pToken, cchToken, "allusers"))
+            SetupCommandLine.bAllUsers = 1;
         else if (IsSwitch(pToken, cchToken, "log"))
             p = ReadLogPath(p);
     }

@@ -43,6 +43,7 @@ typedef struct {
     int bPackage;     /* /package: a Windows Installer package keeps the entry */
     int bTrayAutostart;   /* /trayautostart: the tray's machine-wide autostart value was set */
     int bRollback;    /* /rollback: only undo a removal or installation that completed */
+    int bAllUsers;    /* /allusers: removal deletes the autostart values of every loaded user */
     WCHAR szLogPath[MAX_PATH];   /* /log FILE: the trace lines go there too; empty: none */
 } SETUPCOMMANDLINE;
 

@@ -730,14 +730,45 @@ static void DeleteRunValuesUnder(UNINSTALLREPORT *pReport, HKEY hRoot)
     RegCloseKey(hKey);
 }
 
+/* The Run keys of every user hive loaded under HKEY_USERS (the users who
+ * are logged on, and the services' own).  A user who is not logged on
+ * keeps the values; Windows skips them, since they name a program that is
+ * gone.  Each user's classes hive ("<SID>_Classes") has no Run key. */
+static void DeleteRunValuesOfLoadedUsers(UNINSTALLREPORT *pReport)
+{
+    static const WCHAR szClasses[] = L"_Classes";
+    const size_t cchClasses = KIV_COUNT_OF(szClasses) - 1;
+    WCHAR szName[256];
+    HKEY hUser;
+
+    for (DWORD i = 0;; i++) {
+        DWORD cchName = KIV_COUNT_OF(szName);
+        LONG rc = RegEnumKeyExW(HKEY_USERS, i, szName, &cchName, NULL, NULL, NULL, NULL);
+
+        if (rc == ERROR_MORE_DATA)
+            continue;   /* no SID is that long */
+        if (rc != ERROR_SUCCESS)
+            break;
+        if (cchName >= cchClasses && lstrcmpiW(szName + cchName - cchClasses, szClasses) == 0)
+            continue;
+        if (RegOpenKeyExW(HKEY_USERS, szName, 0, KEY_QUERY_VALUE, &hUser) != ERROR_SUCCESS)
+            continue;
+        DeleteRunValuesUnder(pReport, hUser);
+        RegCloseKey(hUser);
+    }
+}
+
 /* The machine's values, and the tray's value of the user who removes the
  * product: the tray writes it there for a user who may not write the
- * machine's.  Other users' own values stay; they name a program that is
- * gone, and Windows skips them. */
+ * machine's.  A removal that is not an upgrade's, run by a package as
+ * LocalSystem, takes every loaded user's values too: the remover is then
+ * no user at all. */
 static void DeleteRunValues(UNINSTALLREPORT *pReport)
 {
     DeleteRunValuesUnder(pReport, HKEY_LOCAL_MACHINE);
     DeleteRunValuesUnder(pReport, HKEY_CURRENT_USER);
+    if (SetupCommandLine.bAllUsers)
+        DeleteRunValuesOfLoadedUsers(pReport);
 }
 
 static void DeleteUninstallEntry(UNINSTALLREPORT *pReport)

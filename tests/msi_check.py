@@ -21,12 +21,14 @@ def tables(arch, product, packages, version):
     msi, earlier = (glob.glob(os.path.join(packages, k, '*.msi'))[0] for k in ('current', 'earlier'))
     setup, log = '"[SETUPDIR]kivsetup.exe" ', ' /log "[SETUPDIR]kivsetup.log"'
     programs = 'ProgramFiles64Folder' if arch == 'x64' else 'ProgramFilesFolder'
-    check(table(msi, 'CustomAction') == [['KivReportRestart', '65', 'KivMsiAction', 'KivReportRestart', ''],
+    check(table(msi, 'CustomAction') == [['KivRemoveAllUsers', '51', 'KIVREMOVEARG', '/allusers', ''],
+                                         ['KivReportRestart', '65', 'KivMsiAction', 'KivReportRestart', ''],
                                          ['KivSetupInstall', '3106', 'SETUPDIR',
                                           setup + '/quiet /package' + log + ' [KIVTRAYARG]', ''],
                                          ['KivSetupInstallRollback', '3426', programs,
                                           setup + '/uninstall /quiet /rollback' + log, ''],
-                                         ['KivSetupRemove', '3106', 'SETUPDIR', setup + '/uninstall /quiet' + log, ''],
+                                         ['KivSetupRemove', '3106', 'SETUPDIR',
+                                          setup + '/uninstall /quiet' + log + ' [KIVREMOVEARG]', ''],
                                          ['KivSetupRemoveRollback', '3426', 'SETUPDIR',
                                           setup + '/quiet /package /rollback' + log + ' [KIVTRAYARG]', ''],
                                          ['KivTrayAutostart', '51', 'KIVTRAYARG', '/trayautostart', '']],
@@ -43,6 +45,8 @@ def tables(arch, product, packages, version):
     # right before its action.
     for action, condition, neighbour, step in (('RemoveExistingProducts', '', 'InstallInitialize', 1),
                                                ('KivTrayAutostart', 'KIVTRAYRUN', 'AppSearch', 1),
+                                               ('KivRemoveAllUsers', 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE',
+                                                'AppSearch', 2),
                                                ('KivSetupRemove', 'REMOVE="ALL"', 'RemoveFiles', -1),
                                                ('KivSetupRemoveRollback', 'REMOVE="ALL"', 'RemoveFiles', -2),
                                                ('KivSetupInstallRollback', 'NOT Installed', 'InstallFiles', 1),

@@ -589,7 +589,12 @@ TEST(Package, InstallsUpgradesRemovesAndFailsWithOneEntryAndNoWindow)
                               &hMark, NULL), ERROR_SUCCESS);
     RegSetValueExA(hMark, "RestartPending", 0, REG_DWORD, (const BYTE *)&dwOne, sizeof(dwOne));
     RegCloseKey(hMark);
+    /* Another logged-on user's own value goes too (setup runs as
+     * LocalSystem, not as that user). */
+    const char *pszOtherRun = ".DEFAULT\\" RUN_KEY;
+    ASSERT_TRUE(RegSetString(HKEY_USERS, pszOtherRun, "kivprt", "\"C:\\old\\kivprt.exe\" -start"));
     EXPECT_EQ(Msiexec(L"/x", L"current"), (DWORD)ERROR_SUCCESS_REBOOT_REQUIRED);
+    EXPECT_FALSE(RegValueExists(HKEY_USERS, pszOtherRun, "kivprt"));
     MachineState removed = ReadState();
     ExpectSameState(before, WithoutSharedDriverFiles(removed));
     std::string slot;

@@ -83,6 +83,7 @@ SETUP_LOG = 'kivsetup.log'
 # Where the actions go: right after / right before these actions.
 PLACES = [('RemoveExistingProducts', 'after', 'InstallInitialize'),
           ('KivTrayAutostart', 'after', 'AppSearch'),
+          ('KivRemoveAllUsers', 'after', 'KivTrayAutostart'),
           ('KivSetupRemove', 'before', 'RemoveFiles'),
           ('KivSetupRemoveRollback', 'before', 'KivSetupRemove'),
           ('KivSetupInstallRollback', 'after', 'InstallFiles'),
@@ -225,7 +226,7 @@ def fix_tables(msi, arch, version, versions):
     setup = '"[SETUPDIR]kivsetup.exe"'
     log = ' /log "[SETUPDIR]%s"' % SETUP_LOG
     actions = {'KivSetupInstall': setup + ' /quiet /package' + log + ' [KIVTRAYARG]',
-               'KivSetupRemove': setup + ' /uninstall /quiet' + log}
+               'KivSetupRemove': setup + ' /uninstall /quiet' + log + ' [KIVREMOVEARG]'}
     # Each rollback: its row, and its condition and place in the sequence.
     rollbacks, places = {}, {}
     sequence = {r[0]: r for r in table(msi, 'InstallExecuteSequence')}
@@ -235,11 +236,12 @@ def fix_tables(msi, arch, version, versions):
     upgrade_row = [UPGRADE_CODES[arch], '0.0.0', version, '', '768', '', 'KIVOLDERFOUND']
     queries = ["UPDATE CustomAction SET Type=%d, Source='SETUPDIR', Target='%s' WHERE Action='%s'"
                % (CA_TYPE, target, action) for action, target in actions.items()]
-    # The property-setting action and the restart report (a DLL, 1, whose
+    # The property-setting actions and the restart report (a DLL, 1, whose
     # result is ignored, 64) run in the installer's own session: wixl adds
     # a context bit that means nothing for them.
-    queries += ["UPDATE CustomAction SET Type=51 WHERE Action='KivTrayAutostart'",
-                "UPDATE CustomAction SET Type=65 WHERE Action='KivReportRestart'"]
+    queries += ["UPDATE CustomAction SET Type=51 WHERE Action='%s'" % a
+                for a in ('KivTrayAutostart', 'KivRemoveAllUsers')]
+    queries += ["UPDATE CustomAction SET Type=65 WHERE Action='KivReportRestart'"]
     # The rows' keys include their attributes: replace the row.
     queries += ["DELETE FROM Upgrade WHERE ActionProperty='KIVOLDERFOUND'",
                 "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) "
@@ -265,6 +267,7 @@ def fix_tables(msi, arch, version, versions):
     # Read back.
     got = {r[0]: r[1:4] for r in table(msi, 'CustomAction')}
     for action, row in (('KivTrayAutostart', ['51', 'KIVTRAYARG', '/trayautostart']),
+                        ('KivRemoveAllUsers', ['51', 'KIVREMOVEARG', '/allusers']),
                         ('KivReportRestart', ['65', 'KivMsiAction', 'KivReportRestart'])):
         if got.get(action) != row:
             raise BuildError('custom action %s reads back as %s' % (action, got.get(action)))
