@@ -19,12 +19,16 @@
  * old file's place, the file is written in place, in one write, flushed:
  * not atomic, but a save that worked before still works.
  *
- * ReplaceFileW can also fail half-way: with ERROR_UNABLE_TO_MOVE_REPLACEMENT
- * it has already removed the old file (a virus scanner holding the
- * temporary file it just saw closed is enough).  The temporary file is then
- * the only copy, so it is moved into place, or failing that the record is
- * written again from memory; a temporary file is never deleted while the
- * file it was meant to replace is missing.
+ * ReplaceFileW can also fail half-way (a virus scanner holding the
+ * temporary file it just saw closed is enough).  It is given a backup
+ * name, a second temporary file of the same pattern, so that every
+ * outcome leaves only names a later save cleans up: with
+ * ERROR_UNABLE_TO_MOVE_REPLACEMENT both files keep their names, and the
+ * record is written in place; with ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 the
+ * old file has gone to the backup name, and the temporary file, then the
+ * only new copy, is moved into place, or failing that the record is
+ * written again from memory.  A temporary file or a backup is never
+ * deleted while the file it was meant to replace is missing.
  */
 #include "kivfiles.h"
 #include "kivpath.h"
@@ -86,11 +90,11 @@ static UINT MakeTempFile(const WCHAR *pszFolder, WCHAR *pszTemp)
     return GetTempFileNameW(pszFolder, KIV_TEMP_PREFIX, 0, pszTemp);
 }
 
-static BOOL ReplaceWithTempFile(const WCHAR *pszTarget, const WCHAR *pszTemp)
+static BOOL ReplaceWithTempFile(const WCHAR *pszTarget, const WCHAR *pszTemp, const WCHAR *pszBackup)
 {
     if (g_pfnReplaceSeam != NULL)
-        return g_pfnReplaceSeam(pszTarget, pszTemp, NULL, 0, NULL, NULL);
-    return ReplaceFileW(pszTarget, pszTemp, NULL, 0, NULL, NULL);
+        return g_pfnReplaceSeam(pszTarget, pszTemp, pszBackup, 0, NULL, NULL);
+    return ReplaceFileW(pszTarget, pszTemp, pszBackup, 0, NULL, NULL);
 }
 
 static DWORD BoundUserId(DWORD dwUserId)
@@ -231,10 +235,13 @@ static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
                             const void *pData, DWORD cbData)
 {
     WCHAR szTemp[MAX_PATH];
+    WCHAR szBackup[MAX_PATH];
     KIVFILEKEEP keep;
     HANDLE hCheck;
     DWORD dwError;
     int bTempExists = 0;
+    int bBackupExists = 0;
+    int bOldInBackup = 0;  /* the replacement moved the old file there */
     int bHaveKeep = 0;
     int bKeepTemp = 0;   /* the temporary file may be the only whole copy */
     int result = 0;
@@ -259,17 +266,23 @@ static int ReplaceWholeFile(const WCHAR *pszFolder, const WCHAR *pszTarget,
     if (!FileIsMissing(pszTarget)) {
         ReadWhatToKeep(pszTarget, &keep);
         bHaveKeep = 1;
-        if (ReplaceWithTempFile(pszTarget, szTemp)) {
+        /* No backup name to be had: replace without one. */
+        bBackupExists = MakeTempFile(pszFolder, szBackup) != 0;
+        if (ReplaceWithTempFile(pszTarget, szTemp, bBackupExists ? szBackup : NULL)) {
             bTempExists = 0;
             result = 1;
             goto Exit;
         }
         dwError = GetLastError();
+        /* Only then has the old file gone to the backup name. */
+        bOldInBackup = dwError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
         if (!FileIsMissing(pszTarget)) {
             /* Opened by a load since: fail, as the write in place would
              * too.  Not allowed to replace it (the user may write the file
-             * but not remove it): write it in place. */
-            if (dwError == ERROR_ACCESS_DENIED || dwError == ERROR_UNABLE_TO_REMOVE_REPLACED) {
+             * but not remove it), or the temporary file held: write it in
+             * place. */
+            if (dwError == ERROR_ACCESS_DENIED || dwError == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+                dwError == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
                 bKeepTemp = 1;
                 result = WriteWholeFile(pszTarget, pData, cbData);
             }
@@ -292,6 +305,10 @@ Exit:
         PutBackWhatToKeep(pszTarget, &keep);
     if (bTempExists && (result || !bKeepTemp))
         DeleteFileW(szTemp);
+    /* The old file, or the empty file that reserved its name: kept only
+     * with the temporary file, as the last copies. */
+    if (bBackupExists && (result || !bKeepTemp || !bOldInBackup))
+        DeleteFileW(szBackup);
     return result;
 }
 

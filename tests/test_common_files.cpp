@@ -378,14 +378,19 @@ DWORD g_dwReplaceError;
 bool g_bScannerHolds;
 std::vector<HANDLE> g_scanner;
 
-/* A replacement stopped half-way, as on Windows: 1176 after removing the
- * old file (a virus scanner holds the new one, and may go on holding it). */
-BOOL WINAPI HalfwayReplace(LPCWSTR pszReplaced, LPCWSTR pszTemp, LPCWSTR, DWORD, LPVOID, LPVOID)
+/* A replacement stopped half-way, as on Windows (a virus scanner holds
+ * the new file, and may go on holding it): 1176 removes the old file when
+ * there is no backup name; 1177 has moved it to the backup name, or
+ * without one to a name nobody knows. */
+BOOL WINAPI HalfwayReplace(LPCWSTR pszReplaced, LPCWSTR pszTemp, LPCWSTR pszBackup, DWORD, LPVOID, LPVOID)
 {
     if (g_bScannerHolds)
         g_scanner.push_back(CreateFileW(pszTemp, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
-    if (g_dwReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+    if (g_dwReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT && !pszBackup)
         DeleteFileW(pszReplaced);
+    if (g_dwReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+        MoveFileExW(pszReplaced, pszBackup ? pszBackup : (std::wstring(pszReplaced) + L".old").c_str(),
+                    MOVEFILE_REPLACE_EXISTING);
     SetLastError(g_dwReplaceError);
     return FALSE;
 }
@@ -408,10 +413,13 @@ DWORD SaveHalfwayAndLoad(DWORD dwError, DWORD counter)
 TEST(SettingsFiles, ReplacementsStoppedHalfWayLoseNoSave)
 {
     EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_REMOVE_REPLACED, 11), 11u);   /* saved in place */
-    /* The old file gone: moved in, or, held past every retry, written from memory. */
-    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT, 22), 22u);
+    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT, 22), 22u);  /* both kept: in place */
+    /* The old file moved aside: moved in, and nothing of the old file left. */
+    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 44), 44u);
+    EXPECT_TRUE(TempFilesIn(SystemFolder()).empty() && ListFiles(SystemFolder(), L"kivusr*.old").empty());
+    /* Held past every retry: written from memory. */
     g_bScannerHolds = true;
-    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT, 33), 33u);
+    EXPECT_EQ(SaveHalfwayAndLoad(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 33), 33u);
     EXPECT_EQ(TempFilesIn(SystemFolder()).size(), 2u) << "the temporary files were not held";
     for (HANDLE h : g_scanner)
         CloseHandle(h);
