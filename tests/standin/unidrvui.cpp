@@ -65,9 +65,36 @@ static int FailureSwitchedOn(const WCHAR *pszValue)
     return dwValue != 0;
 }
 
+typedef struct {
+    WORD wPaper;
+    POINT sizeTenthsMm;
+    const WCHAR *pszName;
+} STANDINPAPER;
+
+static const STANDINPAPER g_aPapers[] = {
+    { DMPAPER_A4,     { 2100, 2970 }, L"A4" },
+    { DMPAPER_LETTER, { 2159, 2794 }, L"Letter" },
+};
+#define STANDIN_PAPER_COUNT ((DWORD)(sizeof(g_aPapers) / sizeof(g_aPapers[0])))
+/* DC_PAPERNAMES entries are 64 characters each. */
+#define STANDIN_PAPER_NAME_UNITS 64
+
+/* What the driver's DEVMODE carries, as a Universal Printer Driver's
+ * does: the paper also by its form name. */
+#define STANDIN_FIELDS (DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES | DM_PRINTQUALITY | DM_YRESOLUTION | \
+                        DM_FORMNAME)
+
 static KIVSTANDINPRIVATE *PrivateOf(DEVMODEW *pdm)
 {
     return (KIVSTANDINPRIVATE *)((BYTE *)pdm + pdm->dmSize);
+}
+
+/* The form name that goes with the DEVMODE's paper. */
+static void NameForm(DEVMODEW *pdm)
+{
+    for (DWORD i = 0; i < STANDIN_PAPER_COUNT; i++)
+        if (g_aPapers[i].wPaper == pdm->dmPaperSize)
+            lstrcpynW(pdm->dmFormName, g_aPapers[i].pszName, CCHFORMNAME);
 }
 
 static void MakeDefaultDevMode(DEVMODEW *pdm, const WCHAR *pszPrinterName)
@@ -79,12 +106,13 @@ static void MakeDefaultDevMode(DEVMODEW *pdm, const WCHAR *pszPrinterName)
     pdm->dmDriverVersion = STANDIN_DRIVER_VERSION;
     pdm->dmSize = sizeof(DEVMODEW);
     pdm->dmDriverExtra = sizeof(KIVSTANDINPRIVATE);
-    pdm->dmFields = DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES | DM_PRINTQUALITY | DM_YRESOLUTION;
+    pdm->dmFields = STANDIN_FIELDS;
     pdm->dmOrientation = KIV_STANDIN_DEFAULT_ORIENTATION;
     pdm->dmPaperSize = KIV_STANDIN_DEFAULT_PAPER;
     pdm->dmCopies = KIV_STANDIN_DEFAULT_COPIES;
     pdm->dmPrintQuality = KIV_STANDIN_DEFAULT_DPI;
     pdm->dmYResolution = KIV_STANDIN_DEFAULT_DPI;
+    NameForm(pdm);
     PrivateOf(pdm)->dwSignature = KIV_STANDIN_SIGNATURE;
 }
 
@@ -97,8 +125,13 @@ static void MergeDevMode(DEVMODEW *pdm, const DEVMODEW *pdmIn)
         return;
     if (pdmIn->dmFields & DM_ORIENTATION)
         pdm->dmOrientation = pdmIn->dmOrientation;
+    if (pdmIn->dmFields & DM_FORMNAME)
+        for (DWORD i = 0; i < STANDIN_PAPER_COUNT; i++)
+            if (lstrcmpiW(g_aPapers[i].pszName, pdmIn->dmFormName) == 0)
+                pdm->dmPaperSize = g_aPapers[i].wPaper;
     if (pdmIn->dmFields & DM_PAPERSIZE)
         pdm->dmPaperSize = pdmIn->dmPaperSize;
+    NameForm(pdm);
     if (pdmIn->dmFields & DM_COPIES)
         pdm->dmCopies = pdmIn->dmCopies;
     if (pdmIn->dmDriverExtra == sizeof(KIVSTANDINPRIVATE)) {
@@ -326,19 +359,6 @@ extern "C" BOOL WINAPI DrvDevicePropertySheets(PPROPSHEETUI_INFO pInfo, LPARAM l
 
 /* ---- Device capabilities ---------------------------------------------- */
 
-typedef struct {
-    WORD wPaper;
-    POINT sizeTenthsMm;
-    const WCHAR *pszName;
-} STANDINPAPER;
-
-static const STANDINPAPER g_aPapers[] = {
-    { DMPAPER_A4,     { 2100, 2970 }, L"A4" },
-    { DMPAPER_LETTER, { 2159, 2794 }, L"Letter" },
-};
-#define STANDIN_PAPER_COUNT ((DWORD)(sizeof(g_aPapers) / sizeof(g_aPapers[0])))
-/* DC_PAPERNAMES entries are 64 characters each. */
-#define STANDIN_PAPER_NAME_UNITS 64
 
 extern "C" DWORD WINAPI DrvDeviceCapabilities(HANDLE hPrinter, PWSTR pDeviceName, WORD iDevCap,
                                               VOID *pvOutput, DEVMODEW *pDevMode)
@@ -349,7 +369,7 @@ extern "C" DWORD WINAPI DrvDeviceCapabilities(HANDLE hPrinter, PWSTR pDeviceName
 
     switch (iDevCap) {
     case DC_FIELDS:
-        return DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES | DM_PRINTQUALITY | DM_YRESOLUTION;
+        return STANDIN_FIELDS;
     case DC_PAPERS:
         if (pvOutput)
             for (DWORD i = 0; i < STANDIN_PAPER_COUNT; i++)
