@@ -13,10 +13,12 @@
  *     had it is gone: the process its mark names ended, every agent
  *     program (kivprt.exe) that ran when it was signalled ended, or no
  *     agent runs at all.  Never on elapsed time, so a slow agent of either
- *     kind is never sent a request twice.  The agent programs are noted
- *     before the signal, so one that takes it and ends before it marks the
- *     word is among them.  (They are looked up anew only when none is
- *     known or one that was known ended; see g_watched.)
+ *     kind is never sent a request twice.  The agent programs that ran
+ *     when it was signalled are those watched (g_watched) and, once one of
+ *     those has ended, those that run and were started no later than the
+ *     signal: one that takes it and ends before it marks the word is among
+ *     them.  They are looked at only when the done wait's poll ends
+ *     without an answer, so a request answered within it costs no look.
  *  2. Our agent serves each request once: taking the command word is one
  *     atomic step, and a request signal that arrives while it serves is
  *     its own client's repeat, taken before done.
@@ -90,6 +92,8 @@ typedef struct {
  * anew only when none is known or one of them has ended.  Used only under
  * the client mutex. */
 static KIVAGENTPROGRAMS g_watched;
+/* When the request was last signalled (system time). */
+static FILETIME g_ftSignalled;
 
 LONG KivAgentServingMark(DWORD dwProcessId)
 {
@@ -140,7 +144,10 @@ static void OpenAgentPrograms(KIVAGENTPROGRAMS *pPrograms, DWORD dwProcessId)
 
         if ((dwProcessId != 0 && pe.th32ProcessID != dwProcessId) || !IsAgentProgram(pe.szExeFile))
             continue;
-        hProcess = OpenProcess(SYNCHRONIZE, FALSE, pe.th32ProcessID);
+        /* Its start time too, where this user may ask for it. */
+        hProcess = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pe.th32ProcessID);
+        if (hProcess == NULL)
+            hProcess = OpenProcess(SYNCHRONIZE, FALSE, pe.th32ProcessID);
         if (hProcess != NULL) {
             pPrograms->ahProcess[pPrograms->cProcess] = hProcess;
             pPrograms->adwProcessId[pPrograms->cProcess++] = pe.th32ProcessID;
@@ -170,14 +177,40 @@ static int CountEnded(const KIVAGENTPROGRAMS *pPrograms)
     return cEnded;
 }
 
-/* Looks up the agent programs anew when none is known or one that was
- * known has ended. */
-static void WatchAgentPrograms(void)
+/* 1 when the process may have run at the last signal: started no later
+ * than it, or of a start time this user may not ask for. */
+static int RanAtSignal(HANDLE hProcess)
 {
-    if (g_watched.cProcess > 0 && CountEnded(&g_watched) == 0)
-        return;
-    CloseAgentPrograms(&g_watched);
-    OpenAgentPrograms(&g_watched, 0);
+    FILETIME ftCreated, ftExit, ftKernel, ftUser;
+
+    if (!GetProcessTimes(hProcess, &ftCreated, &ftExit, &ftKernel, &ftUser))
+        return 1;
+    return CompareFileTime(&ftCreated, &g_ftSignalled) <= 0;
+}
+
+/* One of the watched agent programs has ended: the agent programs that
+ * ran at the last signal are those that run now and started no later
+ * than it.  When none is left, the ended ones stay watched: every agent
+ * program that ran at the signal has ended. */
+static void WatchProgramsOfSignal(void)
+{
+    KIVAGENTPROGRAMS programs;
+    int i, cKept = 0;
+
+    OpenAgentPrograms(&programs, 0);
+    for (i = 0; i < programs.cProcess; i++) {
+        if (WaitForSingleObject(programs.ahProcess[i], 0) == WAIT_TIMEOUT && RanAtSignal(programs.ahProcess[i])) {
+            programs.ahProcess[cKept] = programs.ahProcess[i];
+            programs.adwProcessId[cKept++] = programs.adwProcessId[i];
+        } else {
+            CloseHandle(programs.ahProcess[i]);
+        }
+    }
+    programs.cProcess = cKept;
+    if (cKept > 0) {
+        CloseAgentPrograms(&g_watched);
+        g_watched = programs;
+    }
 }
 
 void KivAgentForgetPrograms(void)
@@ -282,8 +315,12 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
     while (KivAgentSettleBlock(pBlock, hExecEvent, hDoneEvent, bUnknownPast, TimeLeft(dwStart, dwMaxWaitMs),
                                &lSeen)) {
         /* A done signal pending now is not this request's: it is left
-         * over from a quit or a withdrawn request that nobody waited for. */
-        WaitForSingleObject(hDoneEvent, 0);
+         * over from a quit or a withdrawn request that nobody waited for,
+         * or from a dead owner's request.  Only those leave it, and each
+         * shows in the word or in the mutex: a request answered and waited
+         * for leaves none, and costs no look. */
+        if (bUnknownPast || lSeen == KIV_CMD_QUIT || lSeen == KIV_CMD_WITHDRAWN)
+            WaitForSingleObject(hDoneEvent, 0);
         if (pRequest->pszPath1 != NULL)
             CopyMemory(pBlock->szPath1, pRequest->pszPath1, (pRequest->cchPath1 + 1) * sizeof(WCHAR));
         if (pRequest->pszPath2 != NULL)
@@ -303,14 +340,18 @@ void KivAgentWithdraw(AGENTBLOCK *pBlock, HANDLE hExecEvent, LONG lCommand)
 }
 
 /*
- * Signals the request written in the block.  The agent programs that may
- * take the signal are noted first (g_watched): one that takes it and ends
- * before it marks the word must be among them, or nothing would tell that
- * the request was lost.  1 when signalled.
+ * Signals the request written in the block, noting when.  With no agent
+ * program known, those that may take the signal are listed first: one
+ * that takes it and ends before it marks the word must be among them, or
+ * nothing would tell that the request was lost.  Whether a known one has
+ * ended since is asked only when the answer is late (WatchProgramsOfSignal).
+ * 1 when signalled.
  */
 static int SignalRequest(HANDLE hExecEvent)
 {
-    WatchAgentPrograms();
+    if (g_watched.cProcess == 0)
+        OpenAgentPrograms(&g_watched, 0);
+    GetSystemTimeAsFileTime(&g_ftSignalled);
     return SetEvent(hExecEvent);
 }
 
@@ -335,6 +376,7 @@ static void SendAgain(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
         CloseAgentPrograms(&g_watched);
         g_watched = programs;
         programs.cProcess = 0;
+        GetSystemTimeAsFileTime(&g_ftSignalled);
         SetEvent(hExecEvent);
     }
     CloseAgentPrograms(&programs);
@@ -375,7 +417,9 @@ int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEven
              * signalled can tell. */
             dwNoAgentMs = 0;
             if (g_watched.cProcess == 0)
-                WatchAgentPrograms();   /* none ran when it was signalled */
+                OpenAgentPrograms(&g_watched, 0);   /* none ran when it was signalled */
+            else if (CountEnded(&g_watched) > 0)
+                WatchProgramsOfSignal();
             bGone = g_watched.cProcess > 0 && CountEnded(&g_watched) == g_watched.cProcess;
         } else {
             /* Whatever became of it, nobody serves it now: it is put in

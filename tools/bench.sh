@@ -8,7 +8,8 @@
 # Each build gets a fresh prefix made by wine-template.sh, with the UNC
 # share \\kivbench\share (the prefix's C:\kivbenchshare), and runs
 # kivbench from its bin folder under its own loader (wine-env.sh):
-# setup first, on the fresh machine, then the agent, then idle cost.
+# setup first, on the fresh machine, then the agent, then idle cost, and
+# last the kernel calls of a request, counted in the wineserver's trace.
 # README.md, "Benchmarks", says how to read the rows.  Not a test: it
 # fails only when a measurement could not be made.
 set -u
@@ -66,8 +67,45 @@ bench_build() (
         # Nothing of one group runs on into the next.
         kiv_end_wine
     done
+    bench_calls || rc=1
     exit $rc
 )
+
+# calls_run N: N folder tests through the agent under a wineserver that
+# traces every call; prints the client's and the agent's counts.
+calls_run() {
+    kiv_end_wine
+    WINEDEBUG=+server timeout "$group_limit" "$KIV_WINE" "$bin/kivbench.exe" calls "$1" \
+        >"$work/ids" 2>"$work/trace" || return 1
+    kiv_end_wine
+    # A request line is "TID: name( ...", its reply "TID: name() = ...".
+    awk -v ids="$work/ids" '
+        BEGIN { while ((getline line < ids) > 0) { sub(/\r$/, "", line); n = split(line, f, " ");
+                    for (i = 2; i <= n; i++) role[f[i]] = f[1] } }
+        /^[0-9a-f]+: [a-z_0-9]+\(/ && !/\) = / { t = substr($1, 1, length($1) - 1)
+                    if (t in role) count[role[t]]++ }
+        END { printf "%d %d\n", count["client"], count["agent"] }' "$work/trace"
+}
+
+# bench_calls: the kernel calls (wineserver calls) one request costs, the
+# difference between two runs of different lengths over the extra
+# requests, against the protocol's floor of 4 in the client and 2 in the
+# agent.
+bench_calls() {
+    short=1000
+    long=3000
+    what="agent kernel calls a request, client + agent"
+    if ! a=$(calls_run $short) || ! b=$(calls_run $long); then
+        printf '%-54s %-34s %-10s %s\n' "$what" "not measured (see $log)" "4 + 2" "failed"
+        tail -n 5 "$work/trace" >>"$log" 2>/dev/null
+        return 1
+    fi
+    set -- $a $b
+    client=$(awk -v x="$1" -v y="$3" -v n=$((long - short)) 'BEGIN { printf "%.2f", (y - x) / n }')
+    agent=$(awk -v x="$2" -v y="$4" -v n=$((long - short)) 'BEGIN { printf "%.2f", (y - x) / n }')
+    verdict=$(awk -v c="$client" -v a="$agent" 'BEGIN { print (c <= 4.05 && a <= 2.05) ? "met" : "NOT MET" }')
+    printf '%-54s %-34s %-10s %s\n' "$what" "$client + $agent" "4 + 2" "$verdict"
+}
 
 for arch in x64 x86; do
     echo

@@ -66,6 +66,7 @@ ULONGLONG FileSize(const std::wstring &path);
 /* ---- The measurements -------------------------------------------------- */
 
 int BenchAgent();
+int BenchCalls(int cRequests);
 int BenchIdle();
 int BenchSetup();
 

@@ -10,6 +10,8 @@
 #include "bench.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <tlhelp32.h>
 
 #include "kivclient.h"
 
@@ -170,6 +172,51 @@ Exit:
         EndServer(hServer);
     DeleteFileW(COPY_TARGET);
     DeleteFileW(COPY_SOURCE);
+}
+
+/*
+ * The kernel calls of one request: the client's and the agent's threads,
+ * for tools/bench.sh, which runs this twice with the wineserver's trace on
+ * and counts each thread's calls in it.  Prints "client TID" and "agent
+ * TID..." (the agent's threads, hexadecimal as the trace writes them),
+ * then makes cRequests folder tests.
+ */
+int BenchCalls(int cRequests)
+{
+    HANDLE hServer;
+    HANDLE hSnapshot;
+    THREADENTRY32 te;
+    int wrong = 0;
+
+    if (cRequests <= 0 || (!CreateDirectoryW(RT_FOLDER, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) ||
+        (hServer = StartServer(OurAgentCommand())) == NULL) {
+        fprintf(stderr, "calls: no agent to measure\n");
+        return 1;
+    }
+    if (!InitUNCShelllApp()) {
+        fprintf(stderr, "calls: cannot attach to the agent\n");
+        EndServer(hServer);
+        return 1;
+    }
+    for (int i = 0; i < RT_WARM_UP; i++)
+        DirExists(RT_FOLDER);
+    printf("client %04lx\nagent", GetCurrentThreadId());
+    hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    te.dwSize = sizeof(te);
+    for (BOOL more = Thread32First(hSnapshot, &te); more; more = Thread32Next(hSnapshot, &te))
+        if (te.th32OwnerProcessID == GetProcessId(hServer))
+            printf(" %04lx", te.th32ThreadID);
+    CloseHandle(hSnapshot);
+    printf("\n");
+    fflush(stdout);
+    for (int i = 0; i < cRequests; i++)
+        if (DirExists(RT_FOLDER) != 1)
+            wrong++;
+    ExitUNCShelllApp();
+    EndServer(hServer);
+    if (wrong)
+        fprintf(stderr, "calls: %d folder tests answered wrongly\n", wrong);
+    return wrong ? 1 : 0;
 }
 
 int BenchAgent()
