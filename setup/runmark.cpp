@@ -27,13 +27,13 @@ int IsLastRun(int bRemoval)
     HKEY hKey = OpenRunMarkKey(KEY_QUERY_VALUE, 0);
     int bIs = 0;
 
-    if (!hKey)
-        return 0;
     ZeroMemory(szKind, sizeof(szKind));
-    if (RegQueryValueExW(hKey, KIV_RUN_MARK_LAST_RUN, NULL, &dwType, (BYTE *)szKind, &cb) == ERROR_SUCCESS &&
+    if (hKey != NULL &&
+        RegQueryValueExW(hKey, KIV_RUN_MARK_LAST_RUN, NULL, &dwType, (BYTE *)szKind, &cb) == ERROR_SUCCESS &&
         dwType == REG_SZ)
         bIs = lstrcmpW(szKind, RunMarkKind(bRemoval)) == 0;
-    RegCloseKey(hKey);
+    if (hKey != NULL)
+        RegCloseKey(hKey);
     return bIs;
 }
 

@@ -171,8 +171,8 @@ int IsRestartPending(void);
 
 /* ---- Marks of the last run, for a package (runmark.cpp, runmark.h) ----- */
 
-/* 1 when the last installation (bRemoval 0) or removal (1) that
- * completed is the newest mark of its kind. */
+/* 1 when the last run that completed was of this kind: an installation
+ * (bRemoval 0) or a removal (1). */
 int IsLastRun(int bRemoval);
 /* At a run's start: a mark of its own kind no longer speaks for it. */
 void WithdrawRunMark(int bRemoval);
