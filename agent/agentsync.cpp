@@ -65,6 +65,14 @@
  *  - An agent that started after the signal, and answers with a word equal
  *    to the request's code in the very moment its client, finding every
  *    watched agent ended, writes the request again, serves it twice.
+ *  - An agent program started in the same tick of the system clock as
+ *    the signal, but after it, counts as one that ran at the signal: when
+ *    the one that took the signal ended without marking, the client waits
+ *    until that one ends too.
+ *  - A done signal is looked for before a request only after a dead
+ *    owner, a quit or a withdrawal (the word or the mutex shows them): one
+ *    that an agent built from the protocol alone gives for a request it
+ *    was signalled for twice is taken by the next client for its answer.
  *  - Process ids: a mark's process is recognised by its program name.
  *    A stop or a second copy of the agent that gets a dead agent's id is
  *    waited for until it ends, which it does at once.  A client whose
