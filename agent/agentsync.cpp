@@ -21,7 +21,11 @@
  *     without an answer, so a request answered within it costs no look.
  *  2. Our agent serves each request once: taking the command word is one
  *     atomic step, and a request signal that arrives while it serves is
- *     its own client's repeat, taken before done.
+ *     its own client's repeat, taken before done.  Only something unusual
+ *     before a request can make it signalled while an agent is already
+ *     woken (for a request that was withdrawn, or signalled again); our
+ *     client notes in the block each request after none of it, and the
+ *     agent looks for a repeat only of a request without that note.
  *  3. A client gets its own request's answer.  Before it writes, a request
  *     being served for a dead owner runs to its end and its done signal is
  *     taken; a dead owner's request that no agent took is withdrawn, so an
@@ -73,6 +77,12 @@
  *    owner, a quit or a withdrawal (the word or the mutex shows them): one
  *    that an agent built from the protocol alone gives for a request it
  *    was signalled for twice is taken by the next client for its answer.
+ *  - A client held between writing its request and signalling it, while
+ *    an agent woken for something unusual before (guarantee 2) takes and
+ *    serves that request, leaves its signal pending after the agent
+ *    looked for it: the agent serves the word again.  So does a stop's
+ *    signal that comes more than KIV_AGENT_QUIT_SIGNAL_MS after its quit
+ *    over a mark, to a new agent woken by it with the next noted request.
  *  - Process ids: a mark's process is recognised by its program name.
  *    A stop or a second copy of the agent that gets a dead agent's id is
  *    waited for until it ends, which it does at once.  A client whose
@@ -264,6 +274,31 @@ LONG KivAgentReadCommand(const AGENTBLOCK *pBlock)
     return *(const volatile LONG *)&pBlock->lCommand;
 }
 
+/* Writes or takes away the note of a request signalled once: written only
+ * into a unit beyond the path's terminator, taken away from any (in a
+ * field the path fills, that unit is its terminator, 0 already). */
+static void NoteSignalledOnce(AGENTBLOCK *pBlock, const KIVAGENTREQUEST *pRequest, int bOnce)
+{
+    if (bOnce && (pRequest->pszPath1 == NULL || pRequest->cchPath1 >= KIV_AGENT_ONCE_UNIT))
+        bOnce = 0;
+    *(volatile WCHAR *)&pBlock->szPath1[KIV_AGENT_ONCE_UNIT] = bOnce ? KIV_AGENT_SIGNALLED_ONCE : 0;
+}
+
+static void TakeAwayOnceNote(AGENTBLOCK *pBlock)
+{
+    *(volatile WCHAR *)&pBlock->szPath1[KIV_AGENT_ONCE_UNIT] = 0;
+}
+
+int KivAgentTakeOnceNote(AGENTBLOCK *pBlock)
+{
+    volatile WCHAR *pNote = &pBlock->szPath1[KIV_AGENT_ONCE_UNIT];
+
+    if (*pNote != KIV_AGENT_SIGNALLED_ONCE)
+        return 0;
+    *pNote = 0;
+    return 1;
+}
+
 /* Milliseconds left of dwMaxMs since dwStart (INFINITE stays INFINITE). */
 static DWORD TimeLeft(DWORD dwStart, DWORD dwMaxMs)
 {
@@ -304,6 +339,7 @@ int KivAgentSettleBlock(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent
             /* Not taken: nobody waits for it.  An agent woken for it a
              * moment ago finds nothing to do, and the signal still
              * pending is taken. */
+            TakeAwayOnceNote(pBlock);
             if (InterlockedCompareExchange(&pBlock->lCommand, KIV_CMD_WITHDRAWN, lSeen) != lSeen)
                 continue;
             WaitForSingleObject(hExecEvent, 0);
@@ -318,7 +354,10 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                        DWORD dwMaxWaitMs, const KIVAGENTREQUEST *pRequest)
 {
     DWORD dwStart = GetTickCount();
-    LONG lSeen;
+    LONG lSeen = KivAgentReadCommand(pBlock);
+    /* Nothing unusual came before it: no agent can be woken for another
+     * request now, and this one will be signalled once. */
+    int bOnce = !bUnknownPast && !KivAgentIsServingMark(lSeen);
 
     while (KivAgentSettleBlock(pBlock, hExecEvent, hDoneEvent, bUnknownPast, TimeLeft(dwStart, dwMaxWaitMs),
                                &lSeen)) {
@@ -327,16 +366,20 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
          * or from a dead owner's request.  Only those leave it, and each
          * shows in the word or in the mutex: a request answered and waited
          * for leaves none, and costs no look. */
-        if (bUnknownPast || lSeen == KIV_CMD_QUIT || lSeen == KIV_CMD_WITHDRAWN)
+        if (bUnknownPast || lSeen == KIV_CMD_QUIT || lSeen == KIV_CMD_WITHDRAWN) {
             WaitForSingleObject(hDoneEvent, 0);
+            bOnce = 0;
+        }
         if (pRequest->pszPath1 != NULL)
             CopyMemory(pBlock->szPath1, pRequest->pszPath1, (pRequest->cchPath1 + 1) * sizeof(WCHAR));
         if (pRequest->pszPath2 != NULL)
             CopyMemory(pBlock->szPath2, pRequest->pszPath2, (pRequest->cchPath2 + 1) * sizeof(WCHAR));
+        NoteSignalledOnce(pBlock, pRequest, bOnce);
         /* The code goes last, and only over what was seen: an agent that
          * took that a moment ago answers it first. */
         if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lSeen) == lSeen)
             return 1;
+        bOnce = 0;
     }
     return 0;
 }
@@ -344,6 +387,7 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
 void KivAgentWithdraw(AGENTBLOCK *pBlock, HANDLE hExecEvent, LONG lCommand)
 {
     WaitForSingleObject(hExecEvent, 0);
+    TakeAwayOnceNote(pBlock);
     InterlockedCompareExchange(&pBlock->lCommand, KIV_CMD_WITHDRAWN, lCommand);
 }
 
@@ -380,12 +424,18 @@ static void SendAgain(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
      * answered, with a word that can look like the request's own code. */
     if (WaitForSingleObject(hDoneEvent, 0) == WAIT_OBJECT_0) {
         *pbDone = 1;
-    } else if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lSeen) == lSeen) {
-        CloseAgentPrograms(&g_watched);
-        g_watched = programs;
-        programs.cProcess = 0;
-        GetSystemTimeAsFileTime(&g_ftSignalled);
-        SetEvent(hExecEvent);
+    } else {
+        /* Taken away first: an agent that takes the request after the
+         * compare below may be one woken by the earlier signal, with this
+         * one still to come. */
+        TakeAwayOnceNote(pBlock);
+        if (InterlockedCompareExchange(&pBlock->lCommand, pRequest->lCommand, lSeen) == lSeen) {
+            CloseAgentPrograms(&g_watched);
+            g_watched = programs;
+            programs.cProcess = 0;
+            GetSystemTimeAsFileTime(&g_ftSignalled);
+            SetEvent(hExecEvent);
+        }
     }
     CloseAgentPrograms(&programs);
 }

@@ -41,6 +41,21 @@ extern "C" {
  * it, answers without doing anything. */
 #define KIV_CMD_WITHDRAWN ((LONG)0x7FFFFFFF)
 
+/*
+ * The note of a request signalled once.  An agent takes a request signal
+ * that came while it served (a repeat of the request it served) only for a
+ * request without this note: our client writes it into the last unit of
+ * the first path field, beyond the terminator of any path shorter than the
+ * field, when nothing came before its request that can leave an agent
+ * woken for another one (a dead owner, a quit, a withdrawal, a request
+ * being served, an agent that took the word meanwhile), and takes it away
+ * before it signals the request again or withdraws it.  A request of a
+ * client that knows nothing of it, or with a path that fills the field,
+ * never has it.  The unit is a noncharacter, in no path.
+ */
+#define KIV_AGENT_ONCE_UNIT      (KIV_AGENT_PATH_UNITS - 1)
+#define KIV_AGENT_SIGNALLED_ONCE ((WCHAR)0xFDD0)
+
 /* One request as the client keeps it, to write it again when needed. */
 typedef struct {
     LONG lCommand;
@@ -91,6 +106,10 @@ int KivAgentPutRequest(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
  */
 int KivAgentSendAndAwait(AGENTBLOCK *pBlock, HANDLE hExecEvent, HANDLE hDoneEvent,
                          const KIVAGENTREQUEST *pRequest, const KIVAGENTPLACE *pPlace);
+
+/* For the agent, after it took a request of a protocol code (not the
+ * quit): 1 when the request has the note above, which is taken away. */
+int KivAgentTakeOnceNote(AGENTBLOCK *pBlock);
 
 /* Closes the handles of the agent programs that waiting clients of this
  * process watch (a client that detaches). */

@@ -212,6 +212,7 @@ static void ServeRequests(AGENTSTATE *pState)
 
     while (!end) {
         LONG lCommand, lFinal, lFound;
+        int bOnce = 0;
 
         /* A wait that fails would fail again at once: stop rather than spin. */
         if (WaitForSingleObject(pState->hExecEvent, INFINITE) != WAIT_OBJECT_0)
@@ -223,13 +224,18 @@ static void ServeRequests(AGENTSTATE *pState)
             end = 1;
             lFinal = KIV_CMD_QUIT;
         } else {
+            /* Another code leaves the block as it was. */
+            if (lCommand >= KIV_CMD_COPY && lCommand <= KIV_CMD_RUN)
+                bOnce = KivAgentTakeOnceNote(pBlock);
             lFinal = ExecAgentCommand(pBlock, lCommand);
         }
         lFound = InterlockedCompareExchange(&pBlock->lCommand, lFinal, lMark);
         if (lFound == lMark) {
             /* While it was served only its own client could signal (it
-             * holds the client mutex): a signal pending now repeats it. */
-            WaitForSingleObject(pState->hExecEvent, 0);
+             * holds the client mutex): a signal pending now repeats it.
+             * A request noted as signalled once has none. */
+            if (!bOnce)
+                WaitForSingleObject(pState->hExecEvent, 0);
         } else if (lFound == KIV_CMD_QUIT) {
             /* A stop that could not have the client mutex wrote its quit
              * over the mark: the request's client still gets its own

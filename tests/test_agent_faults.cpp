@@ -483,6 +483,39 @@ TEST_F(HeldAgent, ARunRequestRunsOnce)
     ExitUNCShelllApp();
 }
 
+/* Whether an event is signalled, without taking its signal. */
+static bool EventIsSet(HANDLE hEvent)
+{
+    typedef LONG(NTAPI * QUERYPROC)(HANDLE, int, PVOID, ULONG, PULONG);
+    QUERYPROC query = (QUERYPROC)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryEvent");
+    struct { int type; LONG state; } info = { 0, 0 };   /* EventBasicInformation */
+
+    return query && query(hEvent, 0, &info, sizeof(info), NULL) >= 0 && info.state != 0;
+}
+
+TEST_F(HeldAgent, ARunSignalledTwiceByAPlainClientAfterOursRunsOnce)
+{
+    /* Our request leaves no note that the next one is signalled once (the
+     * first follows the fresh block's 0, a quit, and has none). */
+    ASSERT_EQ(InitUNCShelllApp(), 1);
+    ASSERT_EQ(DirExists(Unc(L"dir").c_str()), 1);
+    ASSERT_EQ(DirExists(Unc(L"dir").c_str()), 1);
+    ExitUNCShelllApp();
+    RawAgentClient plain;
+    ASSERT_TRUE(plain.Attach());
+    wcscpy(plain.pBlock->szPath1, L"cmd.exe /c rem");
+    plain.pBlock->lCommand = KIV_CMD_RUN;
+    SetEvent(plain.hExec);
+    /* Again once the held agent has woken. */
+    ASSERT_TRUE(WaitFor([&] { return !EventIsSet(plain.hExec); }));
+    SetEvent(plain.hExec);
+    /* Taken before its done signal, and not by the next wake after it. */
+    ASSERT_TRUE(WaitFor([&] { return !EventIsSet(plain.hExec); }));
+    EXPECT_FALSE(EventIsSet(plain.hDone)) << "the run is served again";
+    EXPECT_EQ(WaitForSingleObject(plain.hDone, KIV_TEST_DEADLINE_MS), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(plain.Command(), KIV_CMD_RUN);
+}
+
 TEST_F(HeldAgent, ADeadOwnersRequestNotYetTakenIsWithdrawn)
 {
     KillOwnerWhileHeld();
