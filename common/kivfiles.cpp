@@ -27,8 +27,10 @@
  * record is written in place; with ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 the
  * old file has gone to the backup name, and the temporary file, then the
  * only new copy, is moved into place, or failing that the record is
- * written again from memory.  A temporary file or a backup is never
- * deleted while the file it was meant to replace is missing.
+ * written again from memory.  A save that could not place its new copy
+ * keeps the temporary file, and the backup when it holds the old one, as
+ * the last copies.  What it keeps follows from that save's own steps, not
+ * from a look at the end, when another save may be replacing the file.
  */
 #include "kivfiles.h"
 #include "kivpath.h"

@@ -125,10 +125,15 @@ static void MergeDevMode(DEVMODEW *pdm, const DEVMODEW *pdmIn)
         return;
     if (pdmIn->dmFields & DM_ORIENTATION)
         pdm->dmOrientation = pdmIn->dmOrientation;
-    if (pdmIn->dmFields & DM_FORMNAME)
+    if ((pdmIn->dmFields & DM_FORMNAME) &&
+        pdmIn->dmSize >= offsetof(DEVMODEW, dmFormName) + sizeof(pdmIn->dmFormName)) {
+        /* A caller's name need not end within its field. */
+        WCHAR szForm[CCHFORMNAME + 1];
+        lstrcpynW(szForm, pdmIn->dmFormName, CCHFORMNAME + 1);
         for (DWORD i = 0; i < STANDIN_PAPER_COUNT; i++)
-            if (lstrcmpiW(g_aPapers[i].pszName, pdmIn->dmFormName) == 0)
+            if (lstrcmpiW(g_aPapers[i].pszName, szForm) == 0)
                 pdm->dmPaperSize = g_aPapers[i].wPaper;
+    }
     if (pdmIn->dmFields & DM_PAPERSIZE)
         pdm->dmPaperSize = pdmIn->dmPaperSize;
     NameForm(pdm);
