@@ -49,9 +49,10 @@ extern "C" {
  * field, when nothing came before its request that can leave an agent
  * woken for another one (a dead owner, a quit, a withdrawal, a request
  * being served, an agent that took the word meanwhile), and takes it away
- * before it signals the request again or withdraws it.  A request of a
- * client that knows nothing of it, or with a path that fills the field,
- * never has it.  The unit is a noncharacter, in no path.
+ * before it signals the request again or withdraws it.  The agent takes
+ * it away with the request, so that a request of a client that knows
+ * nothing of it, or with a path that fills the field, never has it.  The
+ * unit is a noncharacter, in no path.
  */
 #define KIV_AGENT_ONCE_UNIT      (KIV_AGENT_PATH_UNITS - 1)
 #define KIV_AGENT_SIGNALLED_ONCE ((WCHAR)0xFDD0)
